@@ -1,0 +1,29 @@
+// Mode dispatch: make one patch, or apply patch files and then rebuild the
+// packages whose rebuild was deferred.
+#include "apply/apply.h"
+#include "driver/driver.h"
+#include "make/make.h"
+#include "package/package.h"
+
+std::list<std::unique_ptr<PackageInfo>> rebuildQueue;
+bool anyRebuildFailed = false;
+
+int runDriver(int argc, char** argv) {
+    RunMode mode = parseArguments(argc, argv);
+    switch (mode) {
+        case MODE_MAKE:
+            if (fileArgs.size() != 3) printUsage();
+            makePatch(fileArgs[0], fileArgs[1], fileArgs[2]);
+            break;
+        case MODE_APPLY:
+            for (const std::string& patch : fileArgs) applyPatchFile(patch);
+            while (!rebuildQueue.empty()) {
+                if (!rebuildPackage(*rebuildQueue.front())) anyRebuildFailed = true;
+                rebuildQueue.pop_front();
+            }
+            break;
+        case MODE_NONE:
+            printUsage();
+    }
+    return anyRebuildFailed ? 1 : 0;
+}

@@ -1,0 +1,34 @@
+// The usage text and the fatal-error path.
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/driver.h"
+
+void printUsage() {
+    fputs(
+        "pakrev version 0.4.4\n"
+        "Bad usage.  Try one of:\n"
+        "pakrev -m[fvej] [bg #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
+        "pakrev -p[fvir] [-[dD] <repository>] <patchfiles> #apply patches\n"
+        "\n"
+        "Flags: f = force overwrite output files\n"
+        "       v = verbose\n"
+        "       e = ensure md5sum is correct (otherwise checks on patch)\n"
+        "       j = use new segdiff algorithm\n"
+        "     b,g = compress patch with bzip2 or gzip\n"
+        "       i = don't actually do anything.  Just show info\n"
+        "       r = if several patches to one source are given, merge\n"
+        "           patches so they will apply in one step and don't\n"
+        "           create intermediate files\n"
+        "       d = new tarball belongs in <repository>\n"
+        "       D = old tarball(s) can be found in <repository>\n"
+        "See README in /usr/share/doc/pakrev<ver> for examples and info\n",
+        stdout);
+    exit(0);
+}
+
+void errorExit(const std::string& message) {
+    fflush(stdout);
+    fprintf(stderr, "error: %s\n", message.c_str());
+    exit(1);
+}

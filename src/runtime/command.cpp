@@ -1,0 +1,69 @@
+// The shell command runner: every external program is started here, through
+// system(), with its status screened for interrupts and missing programs.
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "driver/driver.h"
+#include "runtime/runtime.h"
+
+std::string shellQuote(const std::string& text) {
+    bool plain = !text.empty();
+    for (unsigned char c : text) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                  c == '_' || c == '.' || c == '/' || c == '+' || c == ',' || c == ':' ||
+                  c == '@' || c == '%' || c == '=' || c == '-';
+        if (!ok) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return text;
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'')
+            quoted += "'\\''";
+        else
+            quoted += c;
+    }
+    quoted += "'";
+    return quoted;
+}
+
+int runCommand(const std::string& program, const std::string& arguments) {
+    std::string line = shellQuote(program) + " " + arguments;
+    fflush(stdout);
+    fflush(stderr);
+    int status = system(line.c_str());
+    if (status != -1 && WIFSIGNALED(status) &&
+        (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+        errorExit("Caught signal");
+    if (status == 0x7f00) errorExit("A required executable, " + program + ", was not found");
+    return status;
+}
+
+void removeFile(const std::string& path) { runCommand("rm", "-f " + shellQuote(path)); }
+
+int moveFile(const std::string& source, const std::string& destination) {
+    return runCommand("mv", shellQuote(source) + " " + shellQuote(destination));
+}
+
+int catToFile(const std::string& source, const std::string& destination) {
+    return runCommand("cat", shellQuote(source) + " > " + shellQuote(destination) + " 2> /dev/null");
+}
+
+int filterToFile(const std::string& program, const std::string& source,
+                 const std::string& destination) {
+    return runCommand(program,
+                      "-c " + shellQuote(source) + " > " + shellQuote(destination) + " 2> /dev/null");
+}
+
+int compressToFile(const std::string& program, char level, const std::string& source,
+                   const std::string& destination) {
+    return runCommand("cat", shellQuote(source) + " | " + shellQuote(program) + " " +
+                                 shellQuote(std::string("-") + level) + " > " +
+                                 shellQuote(destination));
+}
