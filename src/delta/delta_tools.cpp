@@ -1,0 +1,28 @@
+// Command lines of the external delta programs and of the file comparison.
+#include "delta/delta.h"
+#include "runtime/runtime.h"
+#include "stream/stream.h"
+
+int makeDelta(bool useSegdiff, const std::string& oldPath, const std::string& newPath,
+              const std::string& deltaPath) {
+    std::string files = shellQuote(oldPath) + " " + shellQuote(newPath) + " " + shellQuote(deltaPath);
+    if (useSegdiff) return runCommand("segdiff", files);
+    return runCommand("xdelta", "delta -0 --pristine " + files + " 2> /dev/null");
+}
+
+DeltaResult applyDelta(const std::string& referencePath, const std::string& outputPath,
+                       const std::string& deltaPath) {
+    FileKind kind = sniffFile(deltaPath);
+    if (kind == FILE_SEGDIFF)
+        return applySegdiffPatch(referencePath, outputPath, deltaPath) == 0 ? APPLY_OK
+                                                                            : APPLY_FAILED;
+    if (kind != FILE_XDELTA) return APPLY_BAD_FORMAT;
+    int status = runCommand("xdelta", "patch --pristine " + shellQuote(deltaPath) + " " +
+                                          shellQuote(referencePath) + " " +
+                                          shellQuote(outputPath));
+    return status == 0 ? APPLY_OK : APPLY_FAILED;
+}
+
+bool filesIdentical(const std::string& first, const std::string& second) {
+    return runCommand("cmp", shellQuote(first) + " " + shellQuote(second) + " > /dev/null") == 0;
+}

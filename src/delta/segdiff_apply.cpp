@@ -1,0 +1,121 @@
+// The built-in applier of segdiff deltas: literal runs from the delta and
+// copies from the reference file, in one forward pass.
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "delta/delta.h"
+#include "stream/stream.h"
+
+namespace {
+
+constexpr size_t IO_BUFFER = 1 << 20;
+
+uint32_t le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+int truncated() {
+    printf("Error.  patchfile is truncated\n");
+    return -1;
+}
+
+// Reads the whole record table; false when the delta ends inside it.
+bool readRecords(IFStream& delta, uint32_t count, std::vector<SegdiffRecord>& records) {
+    records.reserve(static_cast<size_t>(count) + 1);
+    unsigned char chunk[SEGDIFF_RECORD_SIZE * 1024];
+    uint32_t left = count;
+    while (left > 0) {
+        uint32_t batch = left < 1024 ? left : 1024;
+        uint32_t bytes = batch * SEGDIFF_RECORD_SIZE;
+        if (delta.read(chunk, bytes) != bytes) return false;
+        for (uint32_t i = 0; i < batch; ++i) {
+            const unsigned char* r = chunk + i * SEGDIFF_RECORD_SIZE;
+            records.push_back({static_cast<int32_t>(le32(r)), le32(r + 4), le32(r + 8)});
+        }
+        left -= batch;
+    }
+    return true;
+}
+
+int applyRecords(IFStream& delta, IFStream& reference, const std::vector<SegdiffRecord>& records,
+                 const std::string& outputPath) {
+    OFStream output(outputPath);
+    if (!output.isOpen()) {
+        printf("cannot open output file (%s)\n", outputPath.c_str());
+        return 1;
+    }
+    setvbuf(output.file, nullptr, _IOFBF, IO_BUFFER);
+    for (const SegdiffRecord& r : records) {
+        if (!copyBytes(delta, output, r.literalLength)) return truncated();
+        // A move before the start of the reference cannot be made; copying
+        // from where the position happens to stand would give wrong data.
+        if (r.skip != 0 && fseeko(reference.file, r.skip, SEEK_CUR) != 0) {
+            printf("Error while copying from reference file\n");
+            return -1;
+        }
+        if (!copyBytes(reference, output, r.copyLength)) {
+            printf("Error while copying from reference file\n");
+            return -1;
+        }
+    }
+    if (!output.close()) {
+        printf("cannot write output file (%s)\n", outputPath.c_str());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int applySegdiffPatch(const std::string& referencePath, const std::string& outputPath,
+                      const std::string& deltaPath) {
+    IFStream delta(deltaPath);
+    if (!delta.isOpen()) {
+        printf("cannot open patchfile (%s)\n", deltaPath.c_str());
+        return 1;
+    }
+    IFStream reference(referencePath);
+    if (!reference.isOpen()) {
+        printf("cannot open reference file (%s)\n", referencePath.c_str());
+        return 1;
+    }
+    setvbuf(delta.file, nullptr, _IOFBF, IO_BUFFER);
+    setvbuf(reference.file, nullptr, _IOFBF, IO_BUFFER);
+
+    char magic[3];
+    if (delta.read(magic, 3) != 3 || memcmp(magic, SEGDIFF_MAGIC, 3) != 0) {
+        printf("Given file is not a recognized patchfile\n");
+        return 1;
+    }
+    unsigned char header[SEGDIFF_HEADER_SIZE - 3];
+    if (delta.read(header, sizeof header) != sizeof header) return truncated();
+    SegdiffHeader h;
+    h.version = static_cast<uint16_t>(header[0] | (header[1] << 8));
+    h.pointerSize = header[2];
+    h.oldSize = le32(header + 3);
+    h.outputSize = le32(header + 7);
+    h.recordCount = le32(header + 11);
+    if (h.version != SEGDIFF_VERSION) {
+        printf("unsupported patch version\n");
+        return 1;
+    }
+    if (h.pointerSize != SEGDIFF_POINTER_SIZE) {
+        printf("unsupported file pointer size\n");
+        return 1;
+    }
+    // The record table must fit in the file before anything is allocated.
+    int64_t deltaSize = fileSize64(deltaPath);
+    if (deltaSize < SEGDIFF_HEADER_SIZE ||
+        static_cast<uint64_t>(h.recordCount) * SEGDIFF_RECORD_SIZE >
+            static_cast<uint64_t>(deltaSize) - SEGDIFF_HEADER_SIZE)
+        return truncated();
+
+    std::vector<SegdiffRecord> records;
+    if (!readRecords(delta, h.recordCount, records)) return truncated();
+    uint32_t rest = h.outputSize;
+    for (const SegdiffRecord& r : records) rest -= r.literalLength + r.copyLength;
+    if (rest != 0) records.push_back({0, rest, 0});
+
+    return applyRecords(delta, reference, records, outputPath);
+}
