@@ -1,0 +1,139 @@
+// segdiff: writes a delta that turns OLD into NEW, in the segdiff format that
+// pakrev's built-in applier reads:
+//
+//   "SGD", u16 version 1, u8 pointer size 4, u32 size of OLD (not read back),
+//   u32 size of NEW, u32 record count N, N records of three u32 (signed skip,
+//   literal length, copy length), the literal bytes of all records in order,
+//   then the trailing literal that no record accounts for.
+//
+// Each record takes its literal bytes, moves the read position in OLD by its
+// skip (counted from the end of the previous copy) and copies from there.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace segdiff {
+
+// Both inputs must be smaller than 4 GiB: every size and length in the
+// format is 32 bits wide.
+constexpr uint64_t MAX_INPUT_SIZE = 0xFFFFFFFFull;
+
+constexpr char MAGIC[] = "SGD";
+constexpr uint16_t FORMAT_VERSION = 1;
+constexpr uint8_t POINTER_SIZE = 4;
+constexpr uint32_t HEADER_SIZE = 18;
+constexpr uint32_t RECORD_SIZE = 12;
+
+// ---- Fatal errors and the output file ----------------------------------
+
+// Prints "segdiff: <message>" on standard error, removes the unfinished
+// delta (if any) and exits with status 1.
+[[noreturn]] void fail(const std::string& message);
+
+// The output is written under a temporary name beside its final name and
+// renamed into place only when complete, so a failed or interrupted run
+// never leaves a partial delta under the final name.
+struct OutputFile {
+    int fd = -1;
+    std::string finalPath;
+    std::string tempPath;
+};
+
+// Creates the temporary file and arms its removal on fail() and on SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT and SIGPIPE.
+void openOutput(OutputFile& out, const std::string& finalPath);
+// Writes all bytes at the given offset, or fails.
+void writeAt(const OutputFile& out, uint64_t offset, const void* data, size_t size);
+// Reads bytes written earlier back from the output, or fails.
+void readAt(const OutputFile& out, uint64_t offset, void* data, size_t size);
+// Closes the temporary file and renames it to the final name, or fails.
+void commitOutput(OutputFile& out);
+
+// ---- Inputs -------------------------------------------------------------
+
+// A whole input file mapped read-only into memory.
+struct InputFile {
+    std::string path;
+    const uint8_t* data = nullptr;
+    uint64_t size = 0;
+};
+
+// Maps the file, or fails with a message naming it (missing, unreadable,
+// not a regular file, 4 GiB or larger).
+void mapInput(InputFile& in, const std::string& path);
+void unmapInput(InputFile& in);
+// Hints that [begin, end) will not be read again soon and lets the system
+// drop those pages from our resident set; reading them later still works.
+void releaseRange(const InputFile& in, uint64_t begin, uint64_t end);
+
+// ---- Delta writer -------------------------------------------------------
+
+// Turns a sequence of copies, in increasing order of their position in NEW,
+// into records. Everything in NEW between two copies becomes literal data.
+struct DeltaWriter {
+    OutputFile* out = nullptr;
+    uint64_t recordCount = 0;
+    uint64_t covered = 0;    // NEW position after the last record
+    uint64_t readPos = 0;    // OLD position after the last copy
+    std::string pending;     // encoded records not yet written
+};
+
+void startDelta(DeltaWriter& writer, OutputFile& out);
+// Adds a copy of length bytes from OLD at oldStart to NEW at newStart
+// (newStart >= the end of the previous copy, length > 0). A move in OLD that
+// does not fit a signed 32-bit skip is split over extra empty records.
+void addCopy(DeltaWriter& writer, uint64_t newStart, uint64_t oldStart, uint64_t length);
+// Writes the literal data and the header. What follows the last copy is
+// left to the implicit trailing literal, which costs no record.
+void finishDelta(DeltaWriter& writer, const InputFile& oldFile, const InputFile& newFile);
+
+// ---- Block index over OLD ---------------------------------------------
+
+// Blocks of BLOCK_SIZE bytes taken every INDEX_STRIDE bytes of OLD are
+// hashed into a table of positions, one position per slot (a later block
+// takes the slot of an earlier one). Any stretch of NEW that also occurs in
+// OLD and is at least BLOCK_SIZE + INDEX_STRIDE - 1 bytes long contains a
+// whole indexed block, so the index finds it wherever it lies in OLD.
+constexpr uint32_t BLOCK_SIZE = 32;
+constexpr uint32_t INDEX_STRIDE = 16;
+constexpr uint32_t SLOTS_PER_BLOCK = 2;
+constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
+
+struct BlockIndex {
+    std::vector<uint32_t> slots;
+    uint64_t slotCount = 0;
+};
+
+// Polynomial hash of BLOCK_SIZE bytes, and its update when the block moves
+// one byte forward (drop `out` at the front, append `in` at the back).
+constexpr uint64_t HASH_BASE = 0x9E3779B97F4A7C15ull;
+inline uint64_t hashBlock(const uint8_t* p) {
+    uint64_t h = 0;
+    for (uint32_t k = 0; k < BLOCK_SIZE; ++k) h = h * HASH_BASE + p[k];
+    return h;
+}
+uint64_t hashBaseToBlockSize();
+inline uint64_t rollHash(uint64_t h, uint8_t out, uint8_t in, uint64_t basePower) {
+    return h * HASH_BASE + in - out * basePower;
+}
+inline uint64_t slotOf(const BlockIndex& index, uint64_t h) {
+    uint64_t x = (h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ull;
+    return ((x >> 32) * index.slotCount) >> 32;
+}
+
+void buildIndex(BlockIndex& index, const InputFile& oldFile);
+
+// ---- Matcher ------------------------------------------------------------
+
+struct MatchStats {
+    uint64_t copies = 0;
+    uint64_t copiedBytes = 0;
+    uint64_t resumed = 0;  // copies found on a recently used diagonal
+};
+
+// Finds the copies that rebuild NEW from OLD and hands them to the writer.
+MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaWriter& writer);
+
+}  // namespace segdiff
