@@ -15,10 +15,17 @@ namespace segdiff {
 namespace {
 
 // A copy found through the index must be at least this long to pay for its
-// record; one that resumes a recent diagonal may be shorter.
-constexpr uint64_t MIN_COPY = 32;
-constexpr uint64_t MIN_RESUME = 8;
+// record, which usually jumps far and so compresses badly; one that resumes
+// a recent diagonal may be shorter. Shorter limits make more records than
+// they save literal bytes, once both are compressed.
+constexpr uint64_t MIN_COPY = 80;
+constexpr uint64_t MIN_RESUME = 48;
 constexpr int RECENT_DIAGONALS = 4;
+// Where a copy breaks off, the same diagonal picking up again within this
+// many bytes wins over anything the index offers in between (a tar header
+// differs from its old twin in mtime and checksum, and the index would
+// otherwise find the rest of the header in some other file's header).
+constexpr uint64_t RESUME_WINDOW = 24;
 
 // Pages of NEW further back than this are dropped from memory as the walk
 // goes on.
@@ -76,6 +83,25 @@ struct Walk {
         c.length = back + fwd;
         return c;
     }
+
+    // The longest copy through NEW position pos on one of the diagonals;
+    // which one it was goes to `which` (-1 when none matches 8 bytes there).
+    Copy onDiagonals(uint64_t pos, const int64_t* diagonals, int count, int& which) const {
+        Copy best;
+        which = -1;
+        const uint64_t word = load64(newFile.data + pos);
+        for (int r = 0; r < count; ++r) {
+            int64_t oldPos = static_cast<int64_t>(pos) + diagonals[r];
+            if (oldPos < 0 || static_cast<uint64_t>(oldPos) + 8 > oldFile.size) continue;
+            if (load64(oldFile.data + oldPos) != word) continue;
+            Copy c = extend(pos, static_cast<uint64_t>(oldPos));
+            if (c.length > best.length) {
+                best = c;
+                which = r;
+            }
+        }
+        return best;
+    }
 };
 
 }  // namespace
@@ -86,7 +112,6 @@ MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaW
 
     BlockIndex index;
     buildIndex(index, oldFile);
-    const uint64_t basePower = hashBaseToBlockSize();
 
     Walk walk{oldFile, newFile};
     int64_t recent[RECENT_DIAGONALS] = {};
@@ -96,23 +121,20 @@ MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaW
     uint64_t released = 0;
 
     uint64_t pos = 0;
-    const uint64_t oldSize = oldFile.size, newSize = newFile.size;
+    const uint64_t newSize = newFile.size;
     while (pos + 8 <= newSize) {
         if (pos - released > 2 * KEEP_BEHIND) {
             releaseRange(newFile, released, pos - KEEP_BEHIND);
             released = pos - KEEP_BEHIND;
         }
-        Copy best;
         int bestRecent = -1;
-        const uint64_t word = load64(newFile.data + pos);
-        for (int r = 0; r < recentCount; ++r) {
-            int64_t oldPos = static_cast<int64_t>(pos) + recent[r];
-            if (oldPos < 0 || static_cast<uint64_t>(oldPos) + 8 > oldSize) continue;
-            if (load64(oldFile.data + oldPos) != word) continue;
-            Copy c = walk.extend(pos, static_cast<uint64_t>(oldPos));
-            if (c.length > best.length) {
-                best = c;
-                bestRecent = r;
+        Copy best = walk.onDiagonals(pos, recent, recentCount, bestRecent);
+        if (pos == walk.literalStart && best.length < MIN_RESUME) {
+            // Just past a break: look a little further along the diagonal
+            // of the last copy before trusting the index.
+            for (uint64_t ahead = pos + 1; ahead < pos + RESUME_WINDOW && ahead + 8 <= newSize; ++ahead) {
+                best = walk.onDiagonals(ahead, recent, 1, bestRecent);
+                if (best.length >= MIN_RESUME) break;
             }
         }
         if (best.length < MIN_RESUME) {
@@ -123,8 +145,9 @@ MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaW
                     hash = hashBlock(newFile.data + pos);
                     hashValid = true;
                 }
-                uint32_t oldPos = index.slots[slotOf(index, hash)];
-                if (oldPos != EMPTY_SLOT && load64(oldFile.data + oldPos) == word) {
+                uint32_t oldPos = findBlock(index, hash);
+                if (oldPos != EMPTY_SLOT &&
+                    load64(oldFile.data + oldPos) == load64(newFile.data + pos)) {
                     Copy c = walk.extend(pos, oldPos);
                     if (c.length >= MIN_COPY) best = c;
                 }
@@ -134,7 +157,7 @@ MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaW
         if (best.length == 0) {
             if (hashValid) {
                 if (pos + BLOCK_SIZE < newSize)
-                    hash = rollHash(hash, newFile.data[pos], newFile.data[pos + BLOCK_SIZE], basePower);
+                    hash = rollHash(hash, newFile.data[pos], newFile.data[pos + BLOCK_SIZE]);
                 else
                     hashValid = false;
             }
