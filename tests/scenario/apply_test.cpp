@@ -214,8 +214,9 @@ TEST_F(ApplyTest, HostileAndDamagedPatches) {
     };
     const std::string line = "pkg-1.1.tar.gz -> pkg-1.2.tar.gz: ";
     const std::string truncated = "error: patch is truncated\n\n";
+    const std::string path = pub / "h.prv";
     std::vector<HostileCase> cases = {
-        {"wrong magic", "PKR" + good.substr(3), 1, "", "error: Invalid patch file\n"},
+        {"wrong magic", "PKR" + good.substr(3), 1, "", "cannot read file " + path + "\n"},
         {"version 1", "PRV" + u16(1) + good.substr(5), 1, "", "error: Old patch.  Can be read by pakrev <= 0.2.1.  Support removed before popuralized.\n"},
         {"version 5", "PRV" + u16(5) + good.substr(5), 1, "", "error: Cannot read package format.  Upgrade pakrev\n"},
         {"truncated header", "PRV\x04", 1, " -> : ", truncated},

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/runtime.h"
 #include "test_support.h"
 
 namespace scenario {
