@@ -91,8 +91,7 @@ TEST_F(Cli, WithoutAWorkspaceNothingRuns) {
     writeFile(scratch / "plain-file", "");
     for (const std::string& base : {scratch / "missing", scratch / "plain-file"}) {
         SCOPED_TRACE("TMPDIR " + base);
-        testsupport::RunResult r =
-            runPakrev("-v", scratch.path(), "TMPDIR=" + shellQuote(base));
+        testsupport::RunResult r = runPakrev("-v", scratch.path(), "TMPDIR=" + shellQuote(base));
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "error: cannot create temporary directory\n");

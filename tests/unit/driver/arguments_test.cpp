@@ -77,7 +77,9 @@ TEST(ParseArguments, AcceptedCommandLines) {
              e.mode = MODE_APPLY;
              e.flags = "ejir";
          })},
-        {{"-", "", "x"}, with([](Expected& e) { e.files = {"", "x"}; })},
+        {{"-", "", "x"}, with([](Expected& e) {
+             e.files = {"", "x"};
+         })},
         {{"-b", "9"}, with([](Expected& e) {
              e.compression = PATCH_BZIP2;
              e.level = '9';
@@ -131,8 +133,12 @@ TEST(ParseArguments, AcceptedCommandLines) {
              e.newDir = "dir//";
              e.oldDirs = {"dir//"};
          })},
-        {{"-D", "a b  c"}, with([](Expected& e) { e.oldDirs = {"a/", "b/", "c/"}; })},
-        {{"-D", " \ta\nb\v\fc\r "}, with([](Expected& e) { e.oldDirs = {"a/", "b/", "c/"}; })},
+        {{"-D", "a b  c"}, with([](Expected& e) {
+             e.oldDirs = {"a/", "b/", "c/"};
+         })},
+        {{"-D", " \ta\nb\v\fc\r "}, with([](Expected& e) {
+             e.oldDirs = {"a/", "b/", "c/"};
+         })},
         {{"-D", "a", "-D", "b", "c"}, with([](Expected& e) {
              e.oldDirs = {"a/", "b/"};
              e.files = {"c"};

@@ -64,10 +64,15 @@ protected:
 };
 
 TEST_F(HostileNames, EveryShapeTouchesOnlyItsOwnFiles) {
-    const char* names[] = {
-        "a b",           "it's",           "\"quoted\"", "$(touch pwned)", "`touch pwned`",
-        "x;touch pwned", "x\ntouch pwned", "x > pwned",  "*",
-    };
+    const char* names[] = {"a b",
+                           "it's",
+                           "\"quoted\"",
+                           "$(touch pwned)",
+                           "`touch pwned`",
+                           "x;touch pwned",
+                           "x\ntouch pwned",
+                           "x > pwned",
+                           "*"};
     for (const char* n : names) {
         SCOPED_TRACE(std::string("name [") + n + "]");
         std::string src = scratch / n;
@@ -132,8 +137,7 @@ TEST(RunCommandDeathTest, MissingProgramIsNamedAsGiven) {
         {[] { runCommand("pakrev-no-such-program", "-x"); }, "pakrev-no-such-program"},
         {[] { runCommand("no such dir/prog", ""); }, "no such dir/prog"},
         {[] { runCommand("sh", "-c 'exit 127'"); }, "sh"},
-        {[&] { filterToFile("pakrev-no-bunzip2", in, out); },
-         "pakrev-no-bunzip2"},
+        {[&] { filterToFile("pakrev-no-bunzip2", in, out); }, "pakrev-no-bunzip2"},
         // The pipeline ends with the compressor's 127, but the runner was
         // given cat.
         {[&] { compressToFile("pakrev-no-gzip", '9', in, out); }, "cat"},
