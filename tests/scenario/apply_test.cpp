@@ -193,6 +193,21 @@ TEST_F(ApplyTest, Bzip2WithoutAReproducingReleaseIsRefused) {
     EXPECT_TRUE(listDir(work.path()).empty());
 }
 
+// A move into place that dies half way (as one across file systems can) never
+// leaves a partial file under the published name.
+TEST_F(ApplyTest, AnInterruptedMoveLeavesNoPartialPackage) {
+    std::string patch = makePatch(1, 2, "tar", "", "p");
+    toMirror(1, "tar");
+    ScratchDir fake;
+    writeScript(fake / "mv", "head -c 100 \"$1\" > \"$2\"; kill -9 $$\n");
+    RunResult r = pakrev("-p -D " + shellQuote(mirror.path()) + " " + shellQuote(patch), work.path(),
+                         "PATH=" + shellQuote(fake.path()) + ":\"$PATH\"");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "pkg-1.1.tar -> pkg-1.2.tar: FAILED\n");
+    EXPECT_NE(r.err.find("Access denied\n"), std::string::npos);  // after the shell's "Killed"
+    EXPECT_TRUE(listDir(work.path()).empty());
+}
+
 struct HostileCase {
     const char* name;
     std::string bytes;
