@@ -56,6 +56,24 @@ private:
     size_t capacity;
 };
 
+// Builds little-endian byte strings by hand: Bytes().u16(4).str("name").s
+struct Bytes {
+    std::string s;
+    Bytes& u8(uint8_t v) {
+        s += static_cast<char>(v);
+        return *this;
+    }
+    Bytes& u16(uint16_t v) { return u8(v & 0xFF).u8(v >> 8); }
+    Bytes& u32(uint32_t v) { return u16(v & 0xFFFF).u16(v >> 16); }
+    Bytes& raw(const std::string& bytes) {
+        s += bytes;
+        return *this;
+    }
+    Bytes& str(const std::string& text) {
+        return u16(static_cast<uint16_t>(text.size())).raw(text);
+    }
+};
+
 // Reads a stream to its end in reads of `step` bytes.
 inline std::string drain(IStream& in, uint32_t step = 4096) {
     std::string all;
