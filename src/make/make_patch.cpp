@@ -1,6 +1,159 @@
+// The make pipeline: unpack both packages, make the delta between the tars,
+// work out how the new package was compressed, write the patch into the
+// workspace and only then place it under its final name.
+#include <cstdio>
+
+#include "delta/delta.h"
 #include "driver/driver.h"
 #include "make/make.h"
+#include "package/package.h"
+#include "patchfile/patchfile.h"
+#include "runtime/runtime.h"
+#include "stream/stream.h"
 
-void makePatch(const std::string&, const std::string&, const std::string&) {
-    errorExit("make mode is not built yet");
+namespace {
+
+void say(const char* line) {
+    if (options.verbose) printf("%s\n", line);
+}
+
+void checkFitsFormat(const std::string& path) {
+    int64_t size = fileSize64(path);
+    if (size >= 0 && static_cast<uint64_t>(size) > PATCH_BLOCK_MAX)
+        errorExit("package too large for the patch format");
+}
+
+// Characterises the new package's compression; returns the parameter word
+// and sets hasFixup when a gzip fixup was accepted into fixupPath.
+uint32_t compressionParams(const PackageInfo& newPackage, const std::string& fixupPath,
+                           bool& hasFixup) {
+    hasFixup = false;
+    if (newPackage.kind == KIND_GZIP) {
+        std::string scratch = newTempName();
+        int level = findGzipLevel(newPackage.tarPath, newPackage.fullPath(), scratch, fixupPath,
+                                  options.useSegdiff);
+        hasFixup = true;
+        return static_cast<uint32_t>(level);
+    }
+    if (newPackage.kind == KIND_BZIP2) {
+        int blockSize = bzip2LevelDigit(newPackage.fullPath());
+        uint32_t params = static_cast<uint32_t>(blockSize) & 0xFF;
+        if (options.ensureMd5) {
+            discoverBzip2();
+            std::string scratch = newTempName();
+            params |= testBzip2Releases(newPackage.tarPath, newPackage.fullPath(), blockSize,
+                                        scratch);
+            removeTempFile(scratch);
+        }
+        return params;
+    }
+    return 0;
+}
+
+// Copies or compresses the staging file to a fresh name beside the patch and
+// renames it into place. False when the output could not be made.
+bool placePatch(const std::string& staging, const std::string& placeholder,
+                const std::string& patchName) {
+    int status;
+    if (options.patchCompression == PATCH_BZIP2)
+        status = compressToFile("bzip2", options.compressionLevel, staging, placeholder);
+    else if (options.patchCompression == PATCH_GZIP)
+        status = compressToFile("gzip", options.compressionLevel, staging, placeholder);
+    else
+        status = catToFile(staging, placeholder);
+    if (status != 0 || fileSize64(placeholder) <= 0) {
+        removeTempFile(placeholder);
+        return false;
+    }
+    if (!commitSiblingTempFile(placeholder, patchName)) {
+        removeTempFile(placeholder);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void makePatch(const std::string& oldName, const std::string& newName,
+               const std::string& patchName) {
+    if (options.oldPackageDirs.size() != 1) errorExit("multiple dirs not supported with the -m option");
+    if (oldName.find('/') != std::string::npos || newName.find('/') != std::string::npos)
+        printf("Warning: don't prefix packages with a path.  Use the -d and -D options\n");
+
+    PackageInfo oldPackage, newPackage;
+    oldPackage.directory = options.oldPackageDirs.front();
+    oldPackage.fileName = oldName;
+    newPackage.directory = options.newPackageDir;
+    newPackage.fileName = newName;
+
+    if (!options.forceOverwrite && fileExists(patchName)) errorExit("output file already exists");
+    // The patch is finished under a fresh name beside its final one; making
+    // that name now proves the destination is writable. An existing patch
+    // stays untouched until the new one replaces it whole.
+    std::string placeholder = newSiblingTempFile(patchName);
+    if (placeholder.empty()) errorExit("Access denied to output file");
+
+    say("Looking at package contents");
+    std::string deltaPath = newTempName();
+    std::string fixupPath = newTempName();
+
+    if (!fileExists(oldPackage.fullPath())) errorExit("cannot access first input file");
+    if (!fileExists(newPackage.fullPath())) errorExit("cannot access second input file");
+    checkFitsFormat(newPackage.fullPath());
+
+    if (!unpack(oldPackage))
+        errorExit("Cannot read first input file.  Error encountered during decompression");
+    if (!unpack(newPackage))
+        errorExit("Cannot read second input file.  Error encountered during decompression");
+
+    oldPackage.md5 = md5OfFile(oldPackage.tarPath);
+    newPackage.md5 = md5OfFile(newPackage.fullPath());
+
+    say("Making package delta");
+    makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath);
+    if (fileSize64(deltaPath) <= 0) errorExit("cannot make package delta");
+    checkFitsFormat(deltaPath);
+    removeTempFile(oldPackage.tarPath);
+
+    say("Ensuring MD5sum will be correct");
+    bool hasFixup = false;
+    uint32_t params = compressionParams(newPackage, fixupPath, hasFixup);
+    if (hasFixup) checkFitsFormat(fixupPath);
+    removeTempFile(newPackage.tarPath);
+
+    if (options.verbose) printf("Output package to: %s\n", patchName.c_str());
+    PatchEntry entry;
+    entry.oldName = oldName;
+    entry.oldMd5 = oldPackage.md5;
+    entry.newName = newName;
+    entry.newMd5 = newPackage.md5;
+    entry.oldKind = static_cast<uint16_t>(oldPackage.kind);
+    entry.newKind = static_cast<uint16_t>(newPackage.kind);
+    entry.newParams = params;
+    entry.flags = FLAG_OLD_MD5_OF_TAR | (hasFixup ? FLAG_GZIP_FIXUP : 0);
+    entry.deltaPath = deltaPath;
+    entry.fixupPath = fixupPath;
+
+    std::string staging = newTempName();
+    {
+        OFStream out(staging);
+        if (!out.isOpen()) errorExit("cannot write the patch into the workspace");
+        writePatchHeader(out);
+        bool written = writePatchEntry(out, entry);
+        if (!out.close() || !written) errorExit("cannot write the patch into the workspace");
+    }
+    removeTempFile(deltaPath);
+    if (hasFixup) removeTempFile(fixupPath);
+
+    bool placed = placePatch(staging, placeholder, patchName);
+    removeTempFile(staging);
+
+    if (placed && fileExists(patchName)) {
+        say("All done");
+        printf("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
+                                                   static_cast<double>(fileSize(patchName)));
+    } else {
+        fflush(stdout);
+        fprintf(stderr, "Couldn't output patch\n");
+    }
 }

@@ -21,6 +21,17 @@ const std::string& workspacePath();
 // with "too many temporary files".
 std::string newTempName();
 
+// Creates an empty file with a fresh name in the directory of finalPath
+// (".pakrev-<name>.XXXXXX") and registers it like a workspace name, so an
+// interrupted run removes it. Output is finished there and then renamed over
+// its final name. Returns "" when the directory cannot be written.
+std::string newSiblingTempFile(const std::string& finalPath);
+
+// Renames a finished file over its final name (same directory) and drops
+// it from the registry. False when the rename failed (the file stays
+// registered and goes at exit).
+bool commitSiblingTempFile(const std::string& tempPath, const std::string& finalPath);
+
 // Removes the file with "rm -f" (whether registered or not) and drops every
 // registry entry equal to the path.
 void removeTempFile(const std::string& path);
@@ -80,3 +91,11 @@ void discoverGzip();
 
 // The GNU gzip path, empty when none is known.
 const std::string& gnuGzipPath();
+
+// Read a listing written by the discovery commands: each program's path on
+// one line, then its version lines. Lines are read in pieces of at most 253
+// characters. A version line with no line before it names no program and is
+// skipped. False when the listing cannot be opened.
+bool readBzip2Listing(const std::string& listingPath);
+// Stops at the first GNU gzip 1.x; true also when none is listed.
+bool readGzipListing(const std::string& listingPath);

@@ -1,8 +1,10 @@
 // The private temporary workspace: one directory per run, a registry of the
 // names handed out in it, and its removal at exit or on a trapped signal.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <list>
@@ -66,6 +68,31 @@ std::string newTempName() {
     else
         ++tempCounter[digit];
     return name;
+}
+
+std::string newSiblingTempFile(const std::string& finalPath) {
+    size_t slash = finalPath.rfind('/');
+    std::string directory = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
+    std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
+    std::string templ = directory + ".pakrev-" + base + ".XXXXXX";
+    std::vector<char> buffer(templ.begin(), templ.end());
+    buffer.push_back('\0');
+    int fd = mkstemp(buffer.data());
+    if (fd < 0) return "";
+    // mkstemp makes the file private; a finished package or patch gets the
+    // permissions a newly created file would get.
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+    close(fd);
+    tempRegistry.push_back(buffer.data());
+    return buffer.data();
+}
+
+bool commitSiblingTempFile(const std::string& tempPath, const std::string& finalPath) {
+    if (rename(tempPath.c_str(), finalPath.c_str()) != 0) return false;
+    tempRegistry.remove(tempPath);
+    return true;
 }
 
 void removeTempFile(const std::string& path) {
