@@ -88,22 +88,25 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
         printf("Given file is not a recognized patchfile\n");
         return 1;
     }
-    unsigned char header[SEGDIFF_HEADER_SIZE - 3];
-    if (delta.read(header, sizeof header) != sizeof header) return truncated();
+    // The fields are checked in file order, so a short file still gets the
+    // message of the first field that is present and wrong.
+    unsigned char header[SEGDIFF_HEADER_SIZE - 3] = {};
+    uint32_t got = delta.read(header, sizeof header);
     SegdiffHeader h;
     h.version = static_cast<uint16_t>(header[0] | (header[1] << 8));
     h.pointerSize = header[2];
     h.oldSize = le32(header + 3);
     h.outputSize = le32(header + 7);
     h.recordCount = le32(header + 11);
-    if (h.version != SEGDIFF_VERSION) {
+    if (got >= 2 && h.version != SEGDIFF_VERSION) {
         printf("unsupported patch version\n");
         return 1;
     }
-    if (h.pointerSize != SEGDIFF_POINTER_SIZE) {
+    if (got >= 3 && h.pointerSize != SEGDIFF_POINTER_SIZE) {
         printf("unsupported file pointer size\n");
         return 1;
     }
+    if (got != sizeof header) return truncated();
     // The record table must fit in the file before anything is allocated.
     int64_t deltaSize = fileSize64(deltaPath);
     if (deltaSize < SEGDIFF_HEADER_SIZE ||
