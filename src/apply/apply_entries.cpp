@@ -101,6 +101,7 @@ void applyEntry(IStream& in, uint16_t version) {
     if (!hasQueued && !prepareSource(*source, entry.flags))
         return endLine("previous package is corrupt");
 
+    if (options.verbose) printf("applying package delta\n");
     DeltaResult result = applyDelta(from->tarPath, target->tarPath, entry.deltaPath);
     if (result == APPLY_FAILED) return endLine("Error applying patch");
     if (result == APPLY_BAD_FORMAT) {

@@ -65,10 +65,12 @@ bool buildPackage(const PackageInfo& package, const std::string& result) {
             catToFile(package.tarPath, recompressed);
             break;
         case KIND_GZIP:
+            if (options.verbose) printf("compressing with gzip level %c\n", level);
             if (!recompressGzipHeaderless(package.tarPath, recompressed, level))
                 errorExit("Can't find GNU gzip");
             break;
         case KIND_BZIP2_OLD:
+            if (options.verbose) printf("compressing with %s -%c\n", BZIP2_OLD_PROGRAM, level);
             compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, recompressed);
             break;
         case KIND_BZIP2:
@@ -78,6 +80,7 @@ bool buildPackage(const PackageInfo& package, const std::string& result) {
             return false;
     }
     if (!package.fixupPath.empty()) {
+        if (options.verbose) printf("applying fixup delta\n");
         DeltaResult applied = applyDelta(recompressed, result, package.fixupPath);
         removeTempFile(recompressed);
         if (applied == APPLY_FAILED) {

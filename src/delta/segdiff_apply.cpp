@@ -39,13 +39,13 @@ bool readRecords(IFStream& delta, uint32_t count, std::vector<SegdiffRecord>& re
 }
 
 int applyRecords(IFStream& delta, IFStream& reference, const std::vector<SegdiffRecord>& records,
-                 const std::string& outputPath) {
+                 const std::string& outputPath, char* outputBuffer) {
     OFStream output(outputPath);
     if (!output.isOpen()) {
         printf("cannot open output file (%s)\n", outputPath.c_str());
         return 1;
     }
-    setvbuf(output.file, nullptr, _IOFBF, IO_BUFFER);
+    setvbuf(output.file, outputBuffer, _IOFBF, IO_BUFFER);
     for (const SegdiffRecord& r : records) {
         if (!copyBytes(delta, output, r.literalLength)) return truncated();
         // A move before the start of the reference cannot be made; copying
@@ -70,6 +70,8 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
 
 int applySegdiffPatch(const std::string& referencePath, const std::string& outputPath,
                       const std::string& deltaPath) {
+    // Large stdio buffers, declared first so they outlive the streams.
+    std::vector<char> deltaBuffer(IO_BUFFER), referenceBuffer(IO_BUFFER), outputBuffer(IO_BUFFER);
     IFStream delta(deltaPath);
     if (!delta.isOpen()) {
         printf("cannot open patchfile (%s)\n", deltaPath.c_str());
@@ -80,30 +82,33 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
         printf("cannot open reference file (%s)\n", referencePath.c_str());
         return 1;
     }
-    setvbuf(delta.file, nullptr, _IOFBF, IO_BUFFER);
-    setvbuf(reference.file, nullptr, _IOFBF, IO_BUFFER);
+    setvbuf(delta.file, deltaBuffer.data(), _IOFBF, IO_BUFFER);
+    setvbuf(reference.file, referenceBuffer.data(), _IOFBF, IO_BUFFER);
 
     char magic[3];
     if (delta.read(magic, 3) != 3 || memcmp(magic, SEGDIFF_MAGIC, 3) != 0) {
         printf("Given file is not a recognized patchfile\n");
         return 1;
     }
-    unsigned char header[SEGDIFF_HEADER_SIZE - 3];
-    if (delta.read(header, sizeof header) != sizeof header) return truncated();
+    // The fields are checked in file order, so a short file still gets the
+    // message of the first field that is present and wrong.
+    unsigned char header[SEGDIFF_HEADER_SIZE - 3] = {};
+    uint32_t got = delta.read(header, sizeof header);
     SegdiffHeader h;
     h.version = static_cast<uint16_t>(header[0] | (header[1] << 8));
     h.pointerSize = header[2];
     h.oldSize = le32(header + 3);
     h.outputSize = le32(header + 7);
     h.recordCount = le32(header + 11);
-    if (h.version != SEGDIFF_VERSION) {
+    if (got >= 2 && h.version != SEGDIFF_VERSION) {
         printf("unsupported patch version\n");
         return 1;
     }
-    if (h.pointerSize != SEGDIFF_POINTER_SIZE) {
+    if (got >= 3 && h.pointerSize != SEGDIFF_POINTER_SIZE) {
         printf("unsupported file pointer size\n");
         return 1;
     }
+    if (got != sizeof header) return truncated();
     // The record table must fit in the file before anything is allocated.
     int64_t deltaSize = fileSize64(deltaPath);
     if (deltaSize < SEGDIFF_HEADER_SIZE ||
@@ -117,5 +122,5 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
     for (const SegdiffRecord& r : records) rest -= r.literalLength + r.copyLength;
     if (rest != 0) records.push_back({0, rest, 0});
 
-    return applyRecords(delta, reference, records, outputPath);
+    return applyRecords(delta, reference, records, outputPath, outputBuffer.data());
 }

@@ -36,7 +36,6 @@ RunMode parseArguments(int argc, char** argv) {
     RunMode mode = MODE_NONE;
     bool awaitingNewDir = false;
     bool awaitingOldDirs = false;
-    if (argc < 2) return MODE_NONE;
 
     for (int a = 1; a < argc; ++a) {
         std::string arg = argv[a];

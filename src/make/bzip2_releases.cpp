@@ -5,6 +5,7 @@
 #include "delta/delta.h"
 #include "driver/driver.h"
 #include "make/make.h"
+#include "package/package.h"
 #include "patchfile/patchfile.h"
 #include "runtime/runtime.h"
 
@@ -16,8 +17,17 @@ uint32_t testBzip2Releases(const std::string& newTarPath, const std::string& new
         const std::string& program = bzip2SlotPath(slot);
         if (program.empty()) continue;
         bits |= BZIP2_TESTED(slot);
-        compressToFile(program, level, newTarPath, scratchPath);
-        if (filesIdentical(scratchPath, newPackagePath)) {
+        bool works = false;
+        if (bzip2ProbeRulesOut(program, blockSize, newTarPath, newPackagePath)) {
+            if (options.verbose)
+                printf("bzip2 %s ruled out by a probe\n", bzip2SlotRelease(slot));
+        } else {
+            if (options.verbose)
+                printf("compressing with bzip2 %s (%s)\n", bzip2SlotRelease(slot), program.c_str());
+            compressToFile(program, level, newTarPath, scratchPath);
+            works = filesIdentical(scratchPath, newPackagePath);
+        }
+        if (works) {
             if (options.verbose)
                 printf("found working bzip2 compression format: %s\n", bzip2SlotRelease(slot));
             bits |= BZIP2_WORKS(slot);

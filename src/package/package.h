@@ -55,3 +55,40 @@ bool recompressGzipHeaderless(const std::string& tarPath, const std::string& out
 // compression format".
 int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePath,
                   const std::string& scratchPath, const std::string& fixupPath, bool useSegdiff);
+
+// ---- Compression probes ---------------------------------------------------
+// Before a full compression of a large tar is paid for, a probe compresses a
+// bounded prefix and rules out a gzip level or a bzip2 release that cannot
+// reproduce the package. A probe only ever skips attempts that would fail;
+// the level or release chosen is the one the full search would choose.
+// Tars too small for a probe take the full path.
+struct ProbeSettings {
+    bool enabled = true;
+    uint32_t gzipInput = 8u << 20;  // tar bytes a gzip probe compresses
+};
+extern ProbeSettings probeSettings;
+
+// True when the headerless recompression of the tar's first gzipInput bytes
+// at `levelDigit`, cut after its last complete deflate block, already needs
+// a fixup over FIXUP_LIMIT bytes against the same stretch of the package's
+// data (made with the chosen delta tool). Complete blocks of a prefix are
+// the blocks a full compression begins with; only the last block of the
+// prefix ends early.
+bool gzipProbeRulesOut(const std::string& tarPath, const std::string& packagePath,
+                       char levelDigit, bool useSegdiff);
+
+// True when `program` compresses the tar's first two blocks' worth into a
+// first block that differs from the package's first block. bzip2 blocks are
+// independent, so such a program cannot reproduce the package.
+bool bzip2ProbeRulesOut(const std::string& program, int blockSize, const std::string& tarPath,
+                        const std::string& packagePath);
+
+// Byte length of the complete deflate blocks at the start of a raw deflate
+// stream (the bytes before the start of the last block), or 0 when the
+// stream cannot be read that far.
+uint64_t completeDeflateBlocks(const std::string& path);
+
+// Length of the gzip header at the start of the file (fixed part, extra
+// field, name, comment, header CRC), or -1 when it cannot be read.
+int64_t gzipHeaderLength(const std::string& path);
+

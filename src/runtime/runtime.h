@@ -91,3 +91,11 @@ void discoverGzip();
 
 // The GNU gzip path, empty when none is known.
 const std::string& gnuGzipPath();
+
+// Read a listing written by the discovery commands: each program's path on
+// one line, then its version lines. Lines are read in pieces of at most 253
+// characters. A version line with no line before it names no program and is
+// skipped. False when the listing cannot be opened.
+bool readBzip2Listing(const std::string& listingPath);
+// Stops at the first GNU gzip 1.x; true also when none is listed.
+bool readGzipListing(const std::string& listingPath);

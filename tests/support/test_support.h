@@ -36,8 +36,8 @@ struct RunResult {
 RunResult runShell(const std::string& commandLine, const std::string& cwd = "");
 
 // Runs the built pakrev with the given arguments (already shell-quoted) in
-// cwd. PATH is binDir() in front of pathPrefix (if any) in front of the
-// caller's PATH, unless replacePath is given, in which case it is used as is.
+// cwd, with binDir() first on PATH. extraEnv holds further NAME=value words
+// for env(1); a PATH=... among them replaces the search path.
 RunResult runPakrev(const std::string& args, const std::string& cwd,
                     const std::string& extraEnv = "");
 

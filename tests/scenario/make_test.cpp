@@ -1,0 +1,233 @@
+// pakrev -m: the patch's bytes field by field, the compressed outputs, and
+// every way the pipeline refuses to run.
+#include <gtest/gtest.h>
+
+#include "scenario.h"
+
+using namespace testsupport;
+using namespace scenario;
+
+namespace {
+
+class MakeTest : public ::testing::Test {
+protected:
+    ScratchDir dir;
+    ScratchDir tmp;  // TMPDIR of the runs: must be empty again afterwards
+
+    RunResult pakrev(const std::string& args, const std::string& env = "") {
+        RunResult r = runPakrev(args, dir.path(), "TMPDIR=" + tmp.path() + " " + env);
+        EXPECT_TRUE(listDir(tmp.path()).empty()) << "workspace left behind";
+        return r;
+    }
+    ParsedPatch patchBytes(const std::string& name) { return parsePatch(readFile(dir / name)); }
+    // Files in the working directory that a finished run must not leave.
+    void expectNoPartialFiles() {
+        for (const std::string& name : listDir(dir.path()))
+            EXPECT_EQ(name.find(".pakrev-"), std::string::npos) << name;
+    }
+};
+
+struct LayoutCase {
+    const char* kind;       // package kind as made by packageFrom
+    uint16_t kindCode;
+    uint32_t flags;
+    bool segdiff;
+};
+
+TEST_F(MakeTest, PatchLayoutFieldByField) {
+    const LayoutCase cases[] = {
+        {"tar", 0, 2, false}, {"gz9", 2, 3, false}, {"gz6", 2, 3, true}, {"gz1", 2, 3, false},
+        {"bz29", 1, 2, false}, {"bz21", 1, 2, true},
+    };
+    for (const LayoutCase& c : cases) {
+        SCOPED_TRACE(c.kind);
+        std::string oldPkg = makePackage(dir.path(), 1, c.kind);
+        std::string newPkg = makePackage(dir.path(), 2, c.kind);
+        RunResult r = pakrev(std::string(c.segdiff ? "-mj " : "-m ") + oldPkg + " " + newPkg + " p");
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("Patch is "), std::string::npos);
+        EXPECT_NE(r.out.find(" times smaller.\n"), std::string::npos);
+
+        ParsedPatch p = patchBytes("p");
+        ASSERT_TRUE(p.ok);
+        EXPECT_EQ(readFile(dir / "p").substr(0, 5), std::string("PRV\x04\x00", 5));
+        ASSERT_EQ(p.entries.size(), 1u);
+        const ParsedEntry& e = p.entries[0];
+        EXPECT_EQ(e.oldName, oldPkg);
+        EXPECT_EQ(e.newName, newPkg);
+        // The old digest covers the old package unpacked to a tar.
+        runShell("(gunzip -c " + oldPkg + " 2>/dev/null || bunzip2 -c " + oldPkg +
+                     " 2>/dev/null || cat " + oldPkg + ") > old-unpacked",
+                 dir.path());
+        EXPECT_EQ(md5Hex(e.oldMd5), md5Hex(md5Raw(dir / "old-unpacked")));
+        EXPECT_EQ(md5Hex(e.newMd5), md5Hex(md5Raw(dir / newPkg)));  // the published bytes
+        EXPECT_EQ(e.oldKind, c.kindCode);
+        EXPECT_EQ(e.newKind, c.kindCode);
+        EXPECT_EQ(e.flags, c.flags);
+        EXPECT_EQ(e.delta.substr(0, c.segdiff ? 3 : 4), c.segdiff ? "SGD" : "%XDZ");
+        std::string kind = c.kind;
+        if (kind.rfind("bz2", 0) == 0) {
+            EXPECT_EQ(e.newParams, static_cast<uint32_t>(kind[3] - '0'));  // block size, no release bits
+            EXPECT_TRUE(e.fixup.empty());
+        } else if (kind.rfind("gz", 0) == 0) {
+            EXPECT_GE(e.newParams, 1u);
+            EXPECT_LE(e.newParams, 9u);
+            EXPECT_FALSE(e.fixup.empty());
+            EXPECT_LE(e.fixup.size(), 1024u);
+            EXPECT_EQ(e.fixup.substr(0, c.segdiff ? 3 : 4), c.segdiff ? "SGD" : "%XDZ");
+        }
+        if (kind == "gz9") {
+            EXPECT_EQ(e.newParams, 9u);
+        }
+        expectNoPartialFiles();
+        runShell("rm -f " + shellQuote(dir / "p"));
+    }
+}
+
+TEST_F(MakeTest, CompressedPatchesAreRealStreamsOfThePlainPatch) {
+    std::string oldPkg = makePackage(dir.path(), 1, "gz9");
+    std::string newPkg = makePackage(dir.path(), 2, "gz9");
+    ASSERT_EQ(pakrev("-m " + oldPkg + " " + newPkg + " plain").status, 0);
+    ASSERT_EQ(pakrev("-m -b 9 " + oldPkg + " " + newPkg + " p.bz2").status, 0);
+    ASSERT_EQ(pakrev("-mg 1 " + oldPkg + " " + newPkg + " p.gz").status, 0);
+    EXPECT_EQ(readFile(dir / "p.bz2").substr(0, 4), "BZh9");
+    EXPECT_EQ(readFile(dir / "p.gz").substr(0, 2), "\x1f\x8b");
+    EXPECT_EQ(runShell("bunzip2 -c p.bz2 | cmp - plain", dir.path()).status, 0);
+    EXPECT_EQ(runShell("gunzip -c p.gz | cmp - plain", dir.path()).status, 0);
+}
+
+TEST_F(MakeTest, Bzip2ReleaseTestRecordsWhichReleasesReproduce) {
+    // A private PATH: a faithful 1.0.6, a 1.0.5 whose output differs, and a
+    // bzip2recover without a version line.
+    ScratchDir fake;
+    writeScript(fake / "bzip2-106",
+                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.6, 6-Sept-2010.' >&2;; "
+                "*) exec /bin/bzip2 \"$@\";; esac\n");
+    writeScript(fake / "bzip2-105",
+                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.5, 10-Dec-2007.' >&2;; "
+                "*) /bin/bzip2 \"$@\"; echo x;; esac\n");
+    writeScript(fake / "bzip2recover", "echo 'bzip2recover: extracts blocks'\n");
+    for (const char* tool : {"cat", "sh", "find", "tr", "grep", "echo", "xdelta", "bunzip2",
+                             "rm", "cmp", "mv", "tar", "gzip", "gunzip"})
+        runShell(std::string("ln -s \"$(command -v ") + tool + ")\" " + shellQuote(fake / tool));
+
+    std::string oldPkg = makePackage(dir.path(), 1, "bz29");
+    std::string newPkg = makePackage(dir.path(), 2, "bz29");
+    RunResult r = pakrev("-mev " + oldPkg + " " + newPkg + " p", "PATH=" + shellQuote(fake.path()));
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("found working bzip2 compression format: 1.0.6\n"), std::string::npos);
+    EXPECT_NE(r.out.find("bzip2 compression format: 1.0.5 does not work\n"), std::string::npos);
+    ParsedPatch p = patchBytes("p");
+    ASSERT_TRUE(p.ok);
+    const uint32_t tested5 = 0x80000000u >> 10, works5 = 0x40000000u >> 10;
+    const uint32_t tested4 = 0x80000000u >> 8;
+    EXPECT_EQ(p.entries[0].newParams, 9u | tested4 | tested5 | works5);
+}
+
+TEST_F(MakeTest, NamesWithAPathWarnOnceAndAreStoredAsGiven) {
+    runShell("mkdir a b", dir.path());
+    std::string oldPkg = makePackage(dir / "a", 1, "tar");
+    std::string newPkg = makePackage(dir / "b", 2, "tar");
+    RunResult r = pakrev("-m a/" + oldPkg + " b/" + newPkg + " p");
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out.find("Warning: don't prefix packages with a path.  Use the -d and -D options\n"), 0u);
+    EXPECT_EQ(r.out.find("Warning", 1), std::string::npos);
+    ParsedPatch p = patchBytes("p");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.entries[0].oldName, "a/" + oldPkg);
+    EXPECT_EQ(p.entries[0].newName, "b/" + newPkg);
+}
+
+TEST_F(MakeTest, DirectoriesOptions) {
+    runShell("mkdir new old", dir.path());
+    std::string oldPkg = makePackage(dir / "old", 1, "gz9");
+    std::string newPkg = makePackage(dir / "new", 2, "gz9");
+    RunResult r = pakrev("-m -d new -D old " + oldPkg + " " + newPkg + " p");
+    ASSERT_EQ(r.status, 0) << r.err;
+    ParsedPatch p = patchBytes("p");
+    ASSERT_TRUE(p.ok);
+    EXPECT_EQ(p.entries[0].oldName, oldPkg);  // stored without the directory
+    // -d alone: both packages come from it.
+    runShell("cp old/" + oldPkg + " new/", dir.path());
+    EXPECT_EQ(pakrev("-m -d new " + oldPkg + " " + newPkg + " q").status, 0);
+}
+
+struct FailureCase {
+    const char* name;
+    const char* setup;   // shell commands run in the working directory first
+    const char* args;    // after "-m"
+    const char* message; // expected on standard error
+};
+
+TEST_F(MakeTest, FatalChecksInOrder) {
+    std::string oldPkg = makePackage(dir.path(), 1, "gz9");
+    std::string newPkg = makePackage(dir.path(), 2, "gz9");
+    runShell("cp " + oldPkg + " old.tar.gz && cp " + newPkg + " new.tar.gz", dir.path());
+    const FailureCase cases[] = {
+        {"two old dirs", "", "-D 'x y' old.tar.gz new.tar.gz p", "error: multiple dirs not supported with the -m option\n"},
+        {"output exists", "echo keep > p", "old.tar.gz new.tar.gz p", "error: output file already exists\n"},
+        {"output not writable", "mkdir -p ro && chmod 555 ro", "old.tar.gz new.tar.gz ro/p", "error: Access denied to output file\n"},
+        {"missing first", "", "nothere.tar.gz new.tar.gz p2", "error: cannot access first input file\n"},
+        {"missing second", "", "old.tar.gz nothere.tar.gz p2", "error: cannot access second input file\n"},
+        {"damaged first", "echo junk > bad.tar.gz", "bad.tar.gz new.tar.gz p2", "error: Cannot read first input file.  Error encountered during decompression\n"},
+        {"damaged second", "echo junk > bad.tar.bz2", "old.tar.gz bad.tar.bz2 p2", "error: Cannot read second input file.  Error encountered during decompression\n"},
+        {"zip", "cp old.tar.gz old.zip", "old.zip new.tar.gz p2", "error: zip files are unsupported (pardon the pun!)\n"},
+        {".Z", "cp new.tar.gz new.tar.Z", "old.tar.gz new.tar.Z p2", "error: .Z compression not supported\n"},
+    };
+    if (geteuid() == 0) {
+        // root writes anywhere: the unwritable-directory case cannot be shown.
+    }
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (geteuid() == 0 && std::string(c.name) == "output not writable") continue;
+        if (*c.setup) runShell(c.setup, dir.path());
+        RunResult r = pakrev(std::string("-m ") + c.args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_FALSE(exists(dir / "p2"));
+        expectNoPartialFiles();
+    }
+    EXPECT_EQ(readFile(dir / "p"), "keep\n");  // untouched
+}
+
+TEST_F(MakeTest, MissingProgramsAndFailedDeltas) {
+    std::string oldPkg = makePackage(dir.path(), 1, "tar");
+    std::string newPkg = makePackage(dir.path(), 2, "tar");
+    ScratchDir fake;
+    for (const char* tool : {"cat", "sh", "rm", "cmp", "mv", "gzip", "gunzip", "bunzip2", "bzip2"})
+        runShell(std::string("ln -s \"$(command -v ") + tool + ")\" " + shellQuote(fake / tool));
+    std::string path = "PATH=" + shellQuote(fake.path());
+
+    RunResult r = pakrev("-m " + oldPkg + " " + newPkg + " p", path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: A required executable, xdelta, was not found\n");
+    r = pakrev("-mj " + oldPkg + " " + newPkg + " p", path);
+    EXPECT_NE(r.err.find("error: A required executable, segdiff, was not found\n"), std::string::npos);
+
+    // A delta program that writes nothing: refused, not stored as an empty delta.
+    writeScript(fake / "xdelta", "exit 1\n");
+    r = pakrev("-m " + oldPkg + " " + newPkg + " p", path);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: cannot make package delta\n");
+    EXPECT_FALSE(exists(dir / "p"));
+    expectNoPartialFiles();
+}
+
+TEST_F(MakeTest, ForceReplacesAnExistingPatchOnlyWhenComplete) {
+    std::string oldPkg = makePackage(dir.path(), 1, "tar");
+    std::string newPkg = makePackage(dir.path(), 2, "tar");
+    writeFile(dir / "p", "old patch");
+    // A failing run with -f keeps the existing file.
+    RunResult r = pakrev("-mf missing.tar " + newPkg + " p");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(dir / "p"), "old patch");
+    r = pakrev("-mfv " + oldPkg + " " + newPkg + " p");
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(parsePatch(readFile(dir / "p")).ok);
+    EXPECT_NE(r.out.find("Looking at package contents\nMaking package delta\nEnsuring MD5sum will be correct\nOutput package to: p\nAll done\nPatch is "),
+              std::string::npos)
+        << r.out;
+    expectNoPartialFiles();
+}
+
+}  // namespace
