@@ -28,7 +28,7 @@ constexpr int RECENT_DIAGONALS = 4;
 constexpr uint64_t RESUME_WINDOW = 24;
 
 // Pages of NEW further back than this are dropped from memory as the walk
-// goes on.
+// goes on, also in the middle of a long copy.
 constexpr uint64_t KEEP_BEHIND = 16ull << 20;
 
 uint64_t load64(const uint8_t* p) {
@@ -68,13 +68,36 @@ struct Walk {
     const InputFile& oldFile;
     const InputFile& newFile;
     uint64_t literalStart = 0;  // first NEW byte not yet covered by a copy
+    uint64_t released = 0;      // NEW pages before this were let go
+
+    // Called with every NEW position the walk reaches.
+    void reached(uint64_t pos) {
+        if (pos - released > 2 * KEEP_BEHIND) {
+            releaseRange(newFile, released, pos - KEEP_BEHIND);
+            released = pos - KEEP_BEHIND;
+        }
+    }
+
+    // matchForward in pieces, so that a copy of hundreds of megabytes does
+    // not keep all of them in memory.
+    uint64_t forward(uint64_t pos, uint64_t oldPos, uint64_t limit) {
+        uint64_t n = 0;
+        while (n < limit) {
+            uint64_t piece = limit - n < KEEP_BEHIND ? limit - n : KEEP_BEHIND;
+            uint64_t m = matchForward(newFile.data + pos + n, oldFile.data + oldPos + n, piece);
+            n += m;
+            if (m < piece) break;
+            reached(pos + n);
+        }
+        return n;
+    }
 
     // The copy through NEW position pos and OLD position oldPos, extended
     // both ways; empty when the bytes there differ.
-    Copy extend(uint64_t pos, uint64_t oldPos) const {
+    Copy extend(uint64_t pos, uint64_t oldPos) {
         Copy c;
         uint64_t ahead = newFile.size - pos, oldAhead = oldFile.size - oldPos;
-        uint64_t fwd = matchForward(newFile.data + pos, oldFile.data + oldPos, ahead < oldAhead ? ahead : oldAhead);
+        uint64_t fwd = forward(pos, oldPos, ahead < oldAhead ? ahead : oldAhead);
         if (fwd == 0) return c;
         uint64_t behind = pos - literalStart;
         uint64_t back = matchBackward(newFile.data + pos, oldFile.data + oldPos, behind < oldPos ? behind : oldPos);
@@ -86,7 +109,7 @@ struct Walk {
 
     // The longest copy through NEW position pos on one of the diagonals;
     // which one it was goes to `which` (-1 when none matches 8 bytes there).
-    Copy onDiagonals(uint64_t pos, const int64_t* diagonals, int count, int& which) const {
+    Copy onDiagonals(uint64_t pos, const int64_t* diagonals, int count, int& which) {
         Copy best;
         which = -1;
         const uint64_t word = load64(newFile.data + pos);
@@ -118,15 +141,11 @@ MatchStats findCopies(const InputFile& oldFile, const InputFile& newFile, DeltaW
     int recentCount = 1;  // diagonal 0: NEW starts like OLD
     uint64_t hash = 0;
     bool hashValid = false;
-    uint64_t released = 0;
 
     uint64_t pos = 0;
     const uint64_t newSize = newFile.size;
     while (pos + 8 <= newSize) {
-        if (pos - released > 2 * KEEP_BEHIND) {
-            releaseRange(newFile, released, pos - KEEP_BEHIND);
-            released = pos - KEEP_BEHIND;
-        }
+        walk.reached(pos);
         int bestRecent = -1;
         Copy best = walk.onDiagonals(pos, recent, recentCount, bestRecent);
         if (pos == walk.literalStart && best.length < MIN_RESUME) {
