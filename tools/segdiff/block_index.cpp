@@ -8,11 +8,11 @@ namespace segdiff {
 
 namespace {
 
-// With fewer slots more blocks are lost to collisions; with more, the table
-// outgrows the memory we allow ourselves (OLD itself plus half of it).
+// With fewer slots more blocks are lost to collisions; more slots buy
+// little and cost time as well as memory.
 uint64_t slotsFor(uint64_t oldSize) {
     uint64_t blocks = oldSize / INDEX_STRIDE + 1;
-    return blocks + blocks / 2;
+    return 2 * blocks;
 }
 
 // Blocks are hashed a batch at a time and their slots fetched ahead: the

@@ -93,12 +93,16 @@ void finishDelta(DeltaWriter& writer, const InputFile& oldFile, const InputFile&
 
 // Blocks of BLOCK_SIZE bytes taken every INDEX_STRIDE bytes of OLD are
 // hashed into a table of positions, one position per slot (a later block
-// takes the slot of an earlier one). The table has 1.5 slots per block, so
-// it takes 3/8 of OLD's size in memory. Any stretch of NEW that also occurs in
-// OLD and is at least BLOCK_SIZE + INDEX_STRIDE - 1 bytes long contains a
-// whole indexed block, so the index finds it wherever it lies in OLD.
+// takes the slot of an earlier one). Any stretch of NEW that also occurs in
+// OLD and is at least BLOCK_SIZE + INDEX_STRIDE - 1 = 63 bytes long contains
+// a whole indexed block, so the index finds it wherever it lies in OLD; the
+// matcher wants no shorter copies from the index anyway. Building the index
+// is dominated by its scattered stores: halving the stride from 32 to 16
+// doubles the time of a whole run on kernel-sized tars and saves only about
+// 1 % of the compressed delta. The table has two slots per block and so
+// takes a quarter of OLD's size in memory.
 constexpr uint32_t BLOCK_SIZE = 32;
-constexpr uint32_t INDEX_STRIDE = 16;
+constexpr uint32_t INDEX_STRIDE = 32;
 constexpr uint32_t EMPTY_SLOT = 0xFFFFFFFFu;
 
 // Slots hold an OLD position plus one, so that the zero pages of a fresh
