@@ -64,7 +64,7 @@ int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePa
 // Tars too small for a probe take the full path.
 struct ProbeSettings {
     bool enabled = true;
-    uint32_t gzipInput = 8u << 20;  // tar bytes a gzip probe compresses
+    uint32_t gzipInput = 2u << 20;  // tar bytes a gzip probe compresses
 };
 extern ProbeSettings probeSettings;
 

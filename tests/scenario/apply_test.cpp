@@ -193,6 +193,28 @@ TEST_F(ApplyTest, Bzip2WithoutAReproducingReleaseIsRefused) {
     EXPECT_TRUE(listDir(work.path()).empty());
 }
 
+// A release that the patch records as working but that does not reproduce the
+// package here counts as tried: the untested releases are tried next.
+TEST_F(ApplyTest, AWorkingReleaseThatFailsHereFallsBackToUntestedOnes) {
+    std::string patch = makePatch(1, 2, "bz29", "", "p");
+    ParsedPatch p = parsePatch(readFile(patch));
+    ASSERT_TRUE(p.ok);
+    const uint32_t tested5 = 0x80000000u >> 10, works5 = 0x40000000u >> 10;
+    p.entries[0].newParams = 9 | tested5 | works5;
+    writeFile(pub / "p5.prv", buildPatch(4, p.entries));
+    toMirror(1, "bz29");
+    ScratchDir fake;  // a "1.0.6" whose output differs from the real one
+    writeScript(fake / "bzip2-1.0.6",
+                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.6, 6-Sept-2010.' >&2;; "
+                "*) /bin/bzip2 \"$@\"; printf x;; esac\n");
+    std::string env = "PATH=" + shellQuote(fake.path()) + ":\"$PATH\"";
+    RunResult r = pakrev("-pv -D " + shellQuote(mirror.path()) + " " + shellQuote(pub / "p5.prv"), work.path(), env);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("using working compression format: 1.0.6\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("trying to use "), std::string::npos);
+    expectRebuilt(2, "bz29");
+}
+
 // A move into place that dies half way (as one across file systems can) never
 // leaves a partial file under the published name.
 TEST_F(ApplyTest, AnInterruptedMoveLeavesNoPartialPackage) {
