@@ -58,7 +58,10 @@ void openOutput(OutputFile& out, const std::string& finalPath) {
     out.fd = fd;
     out.tempPath = name.data();
     std::memcpy(unfinishedPath, name.data(), name.size());
-    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) signal(signo, onSignal);
+    // A signal that we were started with ignored (nohup, a background job)
+    // stays ignored.
+    for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE})
+        if (signal(signo, onSignal) == SIG_IGN) signal(signo, SIG_IGN);
 
     // mkstemp makes the file private; a delta gets the usual permissions.
     mode_t mask = umask(0);
