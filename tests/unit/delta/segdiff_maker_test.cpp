@@ -271,6 +271,25 @@ TEST_P(SegdiffRefuses, WithStatusOneAndNoDelta) {
 INSTANTIATE_TEST_SUITE_P(BadInput, SegdiffRefuses, ::testing::ValuesIn(badCases()),
                          [](const ::testing::TestParamInfo<BadCase>& info) { return info.param.name; });
 
+TEST(SegdiffMaker, TerminatedRunLeavesNoDelta) {
+    ScratchDir dir;
+    {
+        // Half a gigabyte of OLD keeps the index busy for a while.
+        FILE* f = std::fopen((dir / "old").c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(ftruncate(fileno(f), off_t{512} << 20), 0);
+        std::fclose(f);
+    }
+    writeFile(dir / "new", text());
+    RunResult r = runShell(
+        "cd " + shellQuote(dir.path()) + " && { " + shellQuote(segdiffProgram()) + " old new delta & pid=$!; " +
+        "while kill -0 $pid 2>/dev/null && ! ls | grep -q segdiff-; do sleep 0.01; done; " +
+        "kill -TERM $pid 2>/dev/null; wait $pid; echo $?; }");
+    if (r.out == "0\n") GTEST_SKIP() << "segdiff finished before it could be stopped";
+    EXPECT_EQ(r.out, "143\n");
+    EXPECT_EQ(listDir(dir.path()), (std::vector<std::string>{"new", "old"}));
+}
+
 TEST(SegdiffMaker, WrongArgumentCountPrintsUsage) {
     RunResult r = runShell(shellQuote(segdiffProgram()) + " one two");
     EXPECT_EQ(r.status, 1);
