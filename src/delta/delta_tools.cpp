@@ -5,7 +5,7 @@
 
 int makeDelta(bool useSegdiff, const std::string& oldPath, const std::string& newPath,
               const std::string& deltaPath) {
-    std::string files = shellQuote(oldPath) + " " + shellQuote(newPath) + " " + shellQuote(deltaPath);
+    std::string files = shellPath(oldPath) + " " + shellPath(newPath) + " " + shellPath(deltaPath);
     if (useSegdiff) return runCommand("segdiff", files);
     return runCommand("xdelta", "delta -0 --pristine " + files + " 2> /dev/null");
 }
@@ -17,12 +17,12 @@ DeltaResult applyDelta(const std::string& referencePath, const std::string& outp
         return applySegdiffPatch(referencePath, outputPath, deltaPath) == 0 ? APPLY_OK
                                                                             : APPLY_FAILED;
     if (kind != FILE_XDELTA) return APPLY_BAD_FORMAT;
-    int status = runCommand("xdelta", "patch --pristine " + shellQuote(deltaPath) + " " +
-                                          shellQuote(referencePath) + " " +
-                                          shellQuote(outputPath));
+    int status = runCommand("xdelta", "patch --pristine " + shellPath(deltaPath) + " " +
+                                          shellPath(referencePath) + " " +
+                                          shellPath(outputPath));
     return status == 0 ? APPLY_OK : APPLY_FAILED;
 }
 
 bool filesIdentical(const std::string& first, const std::string& second) {
-    return runCommand("cmp", shellQuote(first) + " " + shellQuote(second) + " > /dev/null") == 0;
+    return runCommand("cmp", shellPath(first) + " " + shellPath(second) + " > /dev/null") == 0;
 }

@@ -33,6 +33,10 @@ std::string shellQuote(const std::string& text) {
     return quoted;
 }
 
+std::string shellPath(const std::string& path) {
+    return shellQuote(!path.empty() && path[0] == '-' ? "./" + path : path);
+}
+
 int runCommand(const std::string& program, const std::string& arguments) {
     std::string line = shellQuote(program) + " " + arguments;
     fflush(stdout);
@@ -45,25 +49,25 @@ int runCommand(const std::string& program, const std::string& arguments) {
     return status;
 }
 
-void removeFile(const std::string& path) { runCommand("rm", "-f " + shellQuote(path)); }
+void removeFile(const std::string& path) { runCommand("rm", "-f " + shellPath(path)); }
 
 int moveFile(const std::string& source, const std::string& destination) {
-    return runCommand("mv", shellQuote(source) + " " + shellQuote(destination));
+    return runCommand("mv", shellPath(source) + " " + shellPath(destination));
 }
 
 int catToFile(const std::string& source, const std::string& destination) {
-    return runCommand("cat", shellQuote(source) + " > " + shellQuote(destination) + " 2> /dev/null");
+    return runCommand("cat", shellPath(source) + " > " + shellQuote(destination) + " 2> /dev/null");
 }
 
 int filterToFile(const std::string& program, const std::string& source,
                  const std::string& destination) {
     return runCommand(program,
-                      "-c " + shellQuote(source) + " > " + shellQuote(destination) + " 2> /dev/null");
+                      "-c " + shellPath(source) + " > " + shellQuote(destination) + " 2> /dev/null");
 }
 
 int compressToFile(const std::string& program, char level, const std::string& source,
                    const std::string& destination) {
-    return runCommand("cat", shellQuote(source) + " | " + shellQuote(program) + " " +
+    return runCommand("cat", shellPath(source) + " | " + shellQuote(program) + " " +
                                  shellQuote(std::string("-") + level) + " > " +
                                  shellQuote(destination));
 }

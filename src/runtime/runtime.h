@@ -50,6 +50,10 @@ void handleSignal(int signo);
 // one single-quoted word ('\'' for an embedded quote).
 std::string shellQuote(const std::string& text);
 
+// shellQuote for a path that a program takes as an operand: a relative path
+// that begins with "-" gets "./" in front, so it is never read as options.
+std::string shellPath(const std::string& path);
+
 // Runs "<quoted program> <arguments>" through system() and returns the raw
 // wait status. Ends the run with "Caught signal" when the shell died of
 // SIGINT or SIGQUIT, and with "A required executable, <program>, was not

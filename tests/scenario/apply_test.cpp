@@ -298,6 +298,21 @@ TEST_F(ApplyTest, NamesWithShellCharactersAreJustNames) {
         for (const char* bad : {"pwned", "pwned2", "pwned3"}) EXPECT_FALSE(exists(d->path() + "/" + bad));
 }
 
+// Names that begin with "-" reach every program as paths, never as options.
+TEST_F(ApplyTest, NamesThatLookLikeOptions) {
+    std::string patch = makePatch(1, 2, "gz9", "", "p");
+    ParsedPatch p = parsePatch(readFile(patch));
+    ASSERT_TRUE(p.ok);
+    p.entries[0].oldName = "-old.tar.gz";
+    p.entries[0].newName = "-new.tar.gz";
+    writeFile(pub / "dash.prv", buildPatch(4, p.entries));
+    runShell("cp " + shellQuote(pub / packageName(1, "gz9")) + " ./-old.tar.gz", work.path());
+    RunResult r = pakrev("-p " + shellQuote(pub / "dash.prv"), work.path());
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "-old.tar.gz -> -new.tar.gz: OK\n");
+    EXPECT_EQ(readFile(work / "-new.tar.gz"), readFile(pub / packageName(2, "gz9")));
+}
+
 TEST_F(ApplyTest, PatchFileContainers) {
     std::string patch = makePatch(1, 2, "tar", "", "p");
     toMirror(1, "tar");

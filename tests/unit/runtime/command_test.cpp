@@ -107,6 +107,14 @@ TEST_F(HostileNames, LevelCharacterIsOneOption) {
     }
 }
 
+TEST(ShellPath, RelativePathsThatLookLikeOptionsGetADirectory) {
+    EXPECT_EQ(shellPath("-rf"), "./-rf");
+    EXPECT_EQ(shellPath("-a b"), "'./-a b'");
+    EXPECT_EQ(shellPath("dir/-x"), "dir/-x");
+    EXPECT_EQ(shellPath("/abs/-x"), "/abs/-x");
+    EXPECT_EQ(shellPath("plain"), "plain");
+}
+
 TEST(RunCommand, OrdinaryFailuresGoBackToTheCaller) {
     EXPECT_EQ(runCommand("true", ""), 0);
     EXPECT_EQ(runCommand("false", ""), 0x100);
