@@ -48,6 +48,25 @@ std::string pathFromLine(const std::string& line) {
     return line;
 }
 
+// Reads a listing line by line (in pieces of at most 253 characters) and
+// hands each line to `visit` together with the program path named by the
+// line before it. Stops when `visit` returns true. False when the listing
+// cannot be opened.
+template <typename Visit>
+bool forEachListingLine(const std::string& listingPath, Visit visit) {
+    FILE* listing = fopen(listingPath.c_str(), "r");
+    if (!listing) return false;
+    char buffer[LISTING_LINE_BUFFER];
+    std::string previous;
+    while (fgets(buffer, sizeof buffer, listing)) {
+        std::string line = buffer;
+        if (visit(line, pathFromLine(previous))) break;
+        previous = line;
+    }
+    fclose(listing);
+    return true;
+}
+
 }  // namespace
 
 const char* bzip2SlotRelease(int slot) {
@@ -64,47 +83,29 @@ const std::string& bzip2SlotPath(int slot) {
 const std::string& gnuGzipPath() { return gzipPath; }
 
 bool readBzip2Listing(const std::string& listingPath) {
-    FILE* listing = fopen(listingPath.c_str(), "r");
-    if (!listing) return false;
-    char buffer[LISTING_LINE_BUFFER];
-    std::string previous;
-    while (fgets(buffer, sizeof buffer, listing)) {
-        std::string line = buffer;
+    return forEachListingLine(listingPath, [](const std::string& line, const std::string& path) {
         size_t word = line.find("Version");
         // The release number follows "Version" and one more character.
         if (word != std::string::npos && word + 8 <= line.size()) {
             std::string release = line.substr(word + 8, 5);
-            std::string path = pathFromLine(previous);
             for (int slot = 1; slot < BZIP2_SLOT_COUNT; ++slot) {
                 if (release == SLOT_RELEASES[slot] && !path.empty()) slotPaths[slot] = path;
             }
         }
-        previous = line;
-    }
-    fclose(listing);
-    return true;
+        return false;
+    });
 }
 
 bool readGzipListing(const std::string& listingPath) {
-    FILE* listing = fopen(listingPath.c_str(), "r");
-    if (!listing) return false;
-    char buffer[LISTING_LINE_BUFFER];
-    std::string previous;
-    while (fgets(buffer, sizeof buffer, listing)) {
-        std::string line = buffer;
+    return forEachListingLine(listingPath, [](const std::string& line, const std::string& path) {
         size_t word = line.find("gzip");
         // "gzip 1.x": the word, one character, then a 1.x release number.
         bool gnuRelease = word != std::string::npos && word + 6 < line.size() &&
                           line[word + 5] == '1' && line[word + 6] == '.';
-        std::string path = pathFromLine(previous);
-        if (gnuRelease && !path.empty()) {
-            gzipPath = path;
-            break;
-        }
-        previous = line;
-    }
-    fclose(listing);
-    return true;
+        if (!gnuRelease || path.empty()) return false;
+        gzipPath = path;
+        return true;
+    });
 }
 
 void discoverBzip2() {
