@@ -51,7 +51,7 @@ std::string buildPatch(uint16_t version, const std::vector<ParsedEntry>& entries
 std::string md5Hex(const std::string& rawDigest);
 std::string md5Raw(const std::string& path);  // 16 raw bytes of the file's MD5
 
-// A private directory with fake programs, to put in front of PATH.
+// Little-endian encodings of the patch format's integers.
 std::string u16(uint16_t v);
 std::string u32(uint32_t v);
 
