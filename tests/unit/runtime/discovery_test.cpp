@@ -11,6 +11,7 @@
 #include "patchfile/patchfile.h"
 #include "private_path.h"
 #include "runtime/runtime.h"
+#include "setting_guards.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -32,14 +33,12 @@ void writeFakeGzip(const std::string& path, const std::string& versionLine) {
 // Runs the call with -v and returns what it printed.
 template <typename Call>
 std::string verboseOutput(Call call) {
-    options.verbose = true;
+    VerboseSetting verbose;
     fflush(stdout);
     testing::internal::CaptureStdout();
     call();
     fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    options.verbose = false;
-    return out;
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
@@ -140,11 +139,10 @@ TEST(DiscoverGzip, GzipThatIsNotOneXIsNotFound) {
                 ScratchDir dir;
                 writeFakeGzip(dir / "gzip", "gzip 2.0");
                 PrivatePath path({dir.path()});
-                options.verbose = true;
+                VerboseSetting verbose;
                 fflush(stdout);
                 dup2(STDERR_FILENO, STDOUT_FILENO);  // make the -v lines visible here
                 discoverGzip();
-                options.verbose = false;
                 fflush(stdout);
                 return gnuGzipPath().empty() ? 0 : 2;
             }();
