@@ -204,9 +204,7 @@ TEST_F(ApplyTest, AWorkingReleaseThatFailsHereFallsBackToUntestedOnes) {
     writeFile(pub / "p5.prv", buildPatch(4, p.entries));
     toMirror(1, "bz29");
     ScratchDir fake;  // a "1.0.6" whose output differs from the real one
-    writeScript(fake / "bzip2-1.0.6",
-                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.6, 6-Sept-2010.' >&2;; "
-                "*) /bin/bzip2 \"$@\"; printf x;; esac\n");
+    writeFakeBzip2(fake / "bzip2-1.0.6", "1.0.6", "/bin/bzip2 \"$@\"; printf x");
     std::string env = "PATH=" + shellQuote(fake.path()) + ":\"$PATH\"";
     RunResult r = pakrev("-pv -D " + shellQuote(mirror.path()) + " " + shellQuote(pub / "p5.prv"), work.path(), env);
     EXPECT_EQ(r.status, 0) << r.err;

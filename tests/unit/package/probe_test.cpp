@@ -129,13 +129,9 @@ class Bzip2ProbeTest : public ::testing::Test {
 protected:
     ScratchDir fake, dir;
     void SetUp() override {
-        auto release = [&](const std::string& name, const std::string& version, const std::string& run) {
-            writeScript(fake / name, "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version " +
-                                         version + ", 1-Jan-2000.' >&2;; *) " + run + ";; esac\n");
-        };
-        release("bzip2", "1.0.8", "exec /bin/bzip2 \"$@\"");
-        release("bzip2-106", "1.0.6", "exec /bin/bzip2 -1");
-        release("bzip2-105", "1.0.5", "/bin/bzip2 \"$@\"; printf x");
+        writeFakeBzip2(fake / "bzip2", "1.0.8");
+        writeFakeBzip2(fake / "bzip2-106", "1.0.6", "exec /bin/bzip2 -1");
+        writeFakeBzip2(fake / "bzip2-105", "1.0.5", "/bin/bzip2 \"$@\"; printf x");
     }
 };
 

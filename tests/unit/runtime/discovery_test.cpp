@@ -18,13 +18,6 @@ using namespace testsupport;
 
 namespace {
 
-// A bzip2 look-alike whose help text (on standard error) names the release.
-void writeFakeBzip2(const std::string& path, const std::string& release) {
-    writeScript(path, "echo 'bzip2, a block-sorting file compressor.  Version " + release +
-                          ", 6-Sept-2010.' >&2\n"
-                          "echo '   usage: bzip2 [flags and input files in any order]' >&2\n");
-}
-
 // A gzip look-alike whose -V output starts with the given line.
 void writeFakeGzip(const std::string& path, const std::string& versionLine) {
     writeScript(path, "echo '" + versionLine + "'\necho 'Written by nobody.'\n");
