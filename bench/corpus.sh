@@ -1,25 +1,30 @@
 #!/usr/bin/env bash
 # Assembles the delta benchmark's corpus from Debian's package archive:
 # pairs of releases of the same tree, as plain tar files.
-#   bench/corpus.sh DIR
+#   bench/corpus.sh DIR [PAIR...]
 # Makes in DIR (several GB for the kernel pair; keep it out of the repo):
 #   tzdata-OLD.tar        tzdata-NEW.tar          small:  compiled time zone files
 #   linux-doc-OLD.tar     linux-doc-NEW.tar       medium: kernel documentation tree
 #   glibc-OLD.tar         glibc-NEW.tar           medium: glibc source tarballs
 #   linux-OLD.tar         linux-NEW.tar           large:  kernel source tarballs
-# The versions below are those the benchmark table was made with; a version
-# the archive no longer carries can be swapped for another pair listed by
-# "apt-cache policy PACKAGE".
+# PAIR (tzdata, linux-doc, glibc, linux) limits the run to those pairs. The
+# versions below are those the benchmark table was made with; a version the
+# archive no longer carries can be swapped for another pair listed by
+# "apt-cache policy PACKAGE", through the environment: for example
+#   LINUX_OLD=6.1.190-1 LINUX_NEW=6.1.192-2 bench/corpus.sh DIR linux
 set -euo pipefail
 
-dir=${1:?usage: bench/corpus.sh DIR}
+dir=${1:?usage: bench/corpus.sh DIR [PAIR...]}
+shift
+pairs=${*:-tzdata linux-doc glibc linux}
+want() { [[ " $pairs " == *" $1 "* ]]; }
 mkdir -p "$dir/debs"
 cd "$dir"
 
-TZDATA_OLD=2026b-0+deb12u1    TZDATA_NEW=2026f-0+deb12u1
-LINUXDOC_OLD=6.1.192-2        LINUXDOC_NEW=6.1.194-1
-GLIBC_OLD=2.36-9+deb12u7      GLIBC_NEW=2.36-9+deb12u14
-LINUX_OLD=6.1.192-2           LINUX_NEW=6.1.194-1
+TZDATA_OLD=${TZDATA_OLD:-2026b-0+deb12u1}    TZDATA_NEW=${TZDATA_NEW:-2026f-0+deb12u1}
+LINUXDOC_OLD=${LINUXDOC_OLD:-6.1.192-2}        LINUXDOC_NEW=${LINUXDOC_NEW:-6.1.194-1}
+GLIBC_OLD=${GLIBC_OLD:-2.36-9+deb12u7}      GLIBC_NEW=${GLIBC_NEW:-2.36-9+deb12u14}
+LINUX_OLD=${LINUX_OLD:-6.1.192-2}           LINUX_NEW=${LINUX_NEW:-6.1.194-1}
 
 fetch() {  # package version -> path of the .deb
     local deb
@@ -60,13 +65,21 @@ shipped_tar() {  # package version path-glob name
     mv "$4.tmp" "$4"
 }
 
-tree_tar tzdata "$TZDATA_OLD" usr/share/zoneinfo tzdata-old.tar
-tree_tar tzdata "$TZDATA_NEW" usr/share/zoneinfo tzdata-new.tar
-tree_tar linux-doc-6.1 "$LINUXDOC_OLD" usr/share/doc/linux-doc-6.1 linux-doc-old.tar
-tree_tar linux-doc-6.1 "$LINUXDOC_NEW" usr/share/doc/linux-doc-6.1 linux-doc-new.tar
-shipped_tar glibc-source "$GLIBC_OLD" 'usr/src/glibc/glibc-*.tar.xz' glibc-old.tar
-shipped_tar glibc-source "$GLIBC_NEW" 'usr/src/glibc/glibc-*.tar.xz' glibc-new.tar
-shipped_tar linux-source-6.1 "$LINUX_OLD" 'usr/src/linux-source-*.tar.xz' linux-old.tar
-shipped_tar linux-source-6.1 "$LINUX_NEW" 'usr/src/linux-source-*.tar.xz' linux-new.tar
+if want tzdata; then
+    tree_tar tzdata "$TZDATA_OLD" usr/share/zoneinfo tzdata-old.tar
+    tree_tar tzdata "$TZDATA_NEW" usr/share/zoneinfo tzdata-new.tar
+fi
+if want linux-doc; then
+    tree_tar linux-doc-6.1 "$LINUXDOC_OLD" usr/share/doc/linux-doc-6.1 linux-doc-old.tar
+    tree_tar linux-doc-6.1 "$LINUXDOC_NEW" usr/share/doc/linux-doc-6.1 linux-doc-new.tar
+fi
+if want glibc; then
+    shipped_tar glibc-source "$GLIBC_OLD" 'usr/src/glibc/glibc-*.tar.xz' glibc-old.tar
+    shipped_tar glibc-source "$GLIBC_NEW" 'usr/src/glibc/glibc-*.tar.xz' glibc-new.tar
+fi
+if want linux; then
+    shipped_tar linux-source-6.1 "$LINUX_OLD" 'usr/src/linux-source-*.tar.xz' linux-old.tar
+    shipped_tar linux-source-6.1 "$LINUX_NEW" 'usr/src/linux-source-*.tar.xz' linux-new.tar
+fi
 rm -rf x-*
 ls -l "$dir"/*.tar

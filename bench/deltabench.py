@@ -8,7 +8,7 @@ OLD and NEW are two releases of a file. Package tarballs (.tar.gz, .tgz,
 pakrev does before it makes a delta.
 
 For each tool (segdiff, "xdelta delta -0 --pristine", and where installed
-"xdelta3 -9 -S djw" and "zstd -19 --long=31 --patch-from") it makes the
+"xdelta3 -9 -S djw", "bsdiff" and "zstd -19 --long=31 --patch-from") it makes the
 delta, applies it (segdiff deltas through pakrev's built-in applier, driven
 by segdiff-apply), checks the result byte for byte against NEW, and prints:
 delta size raw and after "bzip2 -9" (for the tools that store raw data),
@@ -108,6 +108,10 @@ def tools(bindir):
         found.append(Tool("xdelta3 -9 -S djw",
                           lambda o, n, d: ["xdelta3", "-e", "-f", "-9", "-S", "djw", "-s", o, n, d],
                           lambda o, d, out: ["xdelta3", "-d", "-f", "-s", o, d, out], raw=False))
+    if shutil.which("bsdiff"):
+        # bsdiff compresses its own output with bzip2.
+        found.append(Tool("bsdiff", lambda o, n, d: ["bsdiff", o, n, d],
+                          lambda o, d, out: ["bspatch", o, out, d], raw=False))
     if shutil.which("zstd"):
         found.append(Tool("zstd -19 --long=31",
                           lambda o, n, d: ["zstd", "-q", "-f", "-19", "--long=31", "--patch-from=" + o, n, "-o", d],

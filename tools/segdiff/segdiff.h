@@ -149,6 +149,49 @@ inline uint32_t findBlock(const BlockIndex& index, uint64_t h) {
 
 void buildIndex(BlockIndex& index, const InputFile& oldFile);
 
+// ---- Chained index over OLD ---------------------------------------------
+
+// For inputs up to CHAIN_INDEX_LIMIT the matcher uses a denser index: every
+// step-th position of OLD (step 1 for small inputs) is hashed on its first
+// CHAIN_KEY bytes, and each position links to the previous one with the
+// same hash, so that a lookup yields every earlier indexed position whose
+// first bytes may match, newest first. It finds every common stretch of at
+// least CHAIN_KEY + step - 1 bytes. Above the limit the block index is
+// used, whose memory and time are tuned for kernel-sized inputs.
+constexpr uint64_t CHAIN_INDEX_LIMIT = 256ull << 20;
+constexpr uint32_t CHAIN_KEY = 16;
+// The index may take half of OLD's size plus this much memory; the step
+// doubles until it fits (two tables of four bytes per indexed position).
+constexpr uint64_t CHAIN_INDEX_ALLOWANCE = 192ull << 20;
+
+struct ChainIndex {
+    uint32_t* heads = nullptr;  // newest entry of a hash, plus one; 0: none
+    uint32_t* links = nullptr;  // per entry, the previous entry of its hash, plus one
+    uint64_t headCount = 0;
+    uint64_t linkCount = 0;
+    int headBits = 0;
+    uint32_t step = 1;  // entry k stands for OLD position k * step
+
+    ChainIndex() = default;
+    ChainIndex(const ChainIndex&) = delete;
+    ChainIndex& operator=(const ChainIndex&) = delete;
+    ~ChainIndex();
+};
+
+// The step that keeps the index of an OLD of this size within its allowance.
+uint32_t chainStepFor(uint64_t oldSize);
+void buildChainIndex(ChainIndex& index, const InputFile& oldFile, uint32_t step);
+
+inline uint64_t chainSlot(const ChainIndex& index, const uint8_t* p) {
+    uint64_t a, b;
+    __builtin_memcpy(&a, p, 8);
+    __builtin_memcpy(&b, p + 8, 8);
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b * 0xC2B2AE3D27D4EB4Full);
+    h ^= h >> 31;
+    h *= 0xBF58476D1CE4E5B9ull;
+    return h >> (64 - index.headBits);
+}
+
 // ---- Matcher ------------------------------------------------------------
 
 struct MatchStats {

@@ -101,6 +101,25 @@ std::vector<PairCase> pairCases() {
          18 + 12 * 3 + 9},
         {"Random", [] { return randomBytes(100000, 3); }, [] { return randomBytes(100000, 4); },
          18 + 100000},
+        // Small and medium inputs take the densely indexed matcher: it must
+        // find the short common stretches that source edits leave.
+        {"ShortEdits", [] { return text(); },
+         [] {
+             std::string s = text();
+             for (size_t at = 1000; at + 100 < s.size(); at += 5000) s.replace(at, 3, "XYZW");
+             return s;
+         },
+         18 + 40 * (12 + 4) + 64},
+        {"MovedShortStretches", [] { return text().substr(0, 60000); },
+         [] {
+             std::string s;
+             for (int k = 0; k < 200; ++k) s += text().substr(static_cast<size_t>(k * 7919 % 59000), 120) + "#";
+             return s;
+         },
+         18 + 200 * (12 + 1) + 64},
+        {"RepeatedText", [] { return std::string(5000, 'a') + text().substr(0, 20000); },
+         [] { return std::string(9000, 'a') + text().substr(0, 20000) + std::string(3000, 'a'); },
+         18 + 12 * 6},
         {"RestampedHeaders", [] { return tarLike(200, '0'); }, [] { return tarLike(200, '1'); },
          // one record and 16 literal bytes per header, give or take
          200 * (12 + 16) + 64},
