@@ -172,6 +172,17 @@ bool codeHeader(C& c, Contexts& x, const BlockHead& pred, BlockHead& h) {
     return true;
 }
 
+void report(MakeStats* stats, Contexts& x, int64_t pos) {
+    if (stats) {
+        stats->blocks += x.blocks;
+        stats->tokens += x.tokens;
+        stats->tokenMisses += x.misses;
+        stats->headerMisses += x.headerMisses;
+        stats->dataBytes += static_cast<uint64_t>(pos);
+    }
+    x.blocks = x.tokens = x.misses = x.headerMisses = 0;
+}
+
 }  // namespace
 
 template <class C>
@@ -306,7 +317,10 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
         if (c.failed()) return Result::BadCorrections;
         if (win.error()) return Result::IoError;
         if (head.final) break;
-        if (stopAfter >= 0 && pos >= stopAfter) return Result::Ok;
+        if (stopAfter >= 0 && pos >= stopAfter) {
+            report(stats, x, pos);
+            return Result::Ok;
+        }
     }
     int count;
     uint32_t v = 0;
@@ -319,14 +333,7 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
         if (c.failed()) return Result::BadCorrections;
     }
     if (!win.atEnd(pos)) return enc ? Result::DataMismatch : Result::BadCorrections;
-    if (stats) {
-        stats->blocks += x.blocks;
-        stats->tokens += x.tokens;
-        stats->tokenMisses += x.misses;
-        stats->headerMisses += x.headerMisses;
-        stats->dataBytes += static_cast<uint64_t>(pos);
-    }
-    x.blocks = x.tokens = x.misses = x.headerMisses = 0;
+    report(stats, x, pos);
     return Result::Ok;
 }
 

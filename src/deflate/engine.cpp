@@ -24,9 +24,12 @@ std::vector<ModelParams> presets() {
     static const L levels[] = {{0, 4, 4, 8, 4},     {0, 4, 5, 16, 8},     {0, 4, 6, 32, 32},
                                {1, 4, 4, 16, 16},   {1, 8, 16, 32, 32},   {1, 8, 16, 128, 128},
                                {1, 8, 32, 128, 256}, {1, 32, 128, 258, 1024}, {1, 32, 258, 258, 4096}};
+    // The most common settings first: a trial that matches exactly ends the search.
+    static const int order[] = {6, 9, 1, 5, 4, 3, 2, 7, 8};
     std::vector<ModelParams> out;
     for (int mem = 8; mem <= 9; ++mem) {
-        for (const L& l : levels) {
+        for (int lv : order) {
+            const L& l = levels[lv - 1];
             ModelParams p;
             p.lazyMode = l.lazyMode;
             p.good = l.good;
@@ -307,10 +310,12 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
         auto in = std::make_unique<InputBuffer>(file);
         std::string body;
         RangeEncoder e(body);
-        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, TRIAL_BYTES, nullptr);
+        MakeStats trial;
+        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, TRIAL_BYTES, &trial);
         e.finish();
         if (t != Result::Ok) return t;
         if (body.size() < bestSize) { bestSize = body.size(); best = i; }
+        if (trial.tokenMisses == 0 && trial.headerMisses == 0) break;  // the model matches
     }
     if (!file.rewind() || !data.rewind()) return Result::IoError;
     std::string head = recordHeader(gzip ? 1 : 0, all[best]);

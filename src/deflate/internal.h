@@ -394,7 +394,7 @@ private:
     uint32_t hashAt(int64_t pos) const;
     ModelParams p_;
     Window& win_;
-    std::vector<int64_t> head_, prev_;
+    std::vector<uint32_t> head_, prev_;  // position + 1, modulo 2^32; 0: none
     int64_t inserted_ = 0;      // positions below this are inserted or skipped
     int64_t dataEnd_ = -1;      // known once the window reached it
     int64_t cachePos_ = -1;     // a lazy look-ahead result for cachePos_

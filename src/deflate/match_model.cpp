@@ -39,7 +39,7 @@ void Model::insertUpTo(int64_t end) {
         if (q + 3 > avail || q == 0) continue;
         uint32_t h = hashAt(q);
         prev_[static_cast<size_t>(q & (WSIZE - 1))] = head_[h];
-        head_[h] = q + 1;
+        head_[h] = static_cast<uint32_t>(q + 1);
     }
     inserted_ = end;
 }
@@ -74,13 +74,16 @@ Model::Found Model::search(int64_t pos, uint32_t prevLen, int64_t limit) {
     if (chain == 0) chain = 1;
     uint32_t nice = std::min<uint32_t>(p_.nice, maxLen);
     uint32_t best = prevLen, bestDist = 0;
-    int64_t cur = head_[hashAt(pos)];
+    uint32_t cur = head_[hashAt(pos)];
     bool first = true;
     const uint8_t* here = win_.at(pos);
+    const uint32_t here1 = static_cast<uint32_t>(pos + 1);
+    int64_t lastD = 0;
     while (cur) {
-        int64_t q = cur - 1;
-        int64_t d = pos - q;
-        if (d <= 0 || (first ? d > p_.maxDist : d >= p_.maxDist)) break;
+        int64_t d = static_cast<uint32_t>(here1 - cur);
+        if (d <= lastD || (first ? d > p_.maxDist : d >= p_.maxDist)) break;
+        lastD = d;
+        int64_t q = pos - d;
         first = false;
         const uint8_t* there = here - d;
         if (best < maxLen ? there[best] == here[best] && there[0] == here[0] : false) {
@@ -92,9 +95,7 @@ Model::Found Model::search(int64_t pos, uint32_t prevLen, int64_t limit) {
             }
         }
         if (--chain == 0) break;
-        int64_t next = prev_[static_cast<size_t>(q & (WSIZE - 1))];
-        if (next >= cur) break;
-        cur = next;
+        cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
     }
     if (bestDist == 0) return {0, 0};
     return {best, bestDist};
@@ -163,36 +164,46 @@ void Model::applyStored(int64_t pos, int64_t len) {
 
 int Model::candidateIndex(int64_t pos, uint32_t len, uint32_t dist) {
     insertUpTo(pos);
-    int64_t cur = head_[hashAt(pos)];
+    uint32_t cur = head_[hashAt(pos)];
+    const uint32_t here1 = static_cast<uint32_t>(pos + 1);
+    int64_t lastD = 0;
     int idx = 0;
     for (int steps = 0; cur && steps < CANDIDATE_WALK; ++steps) {
-        int64_t q = cur - 1, d = pos - q;
-        if (d > WSIZE || d > dist) return -1;
-        if (d > 0 && matchLength(pos, static_cast<uint32_t>(d), len) >= len) {
+        int64_t d = static_cast<uint32_t>(here1 - cur), q = pos - d;
+        if (d == 0 && steps == 0) {  // pos itself, inserted for a look-ahead
+            cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
+            continue;
+        }
+        if (d <= lastD || d > WSIZE || d > dist) return -1;
+        lastD = d;
+        if (matchLength(pos, static_cast<uint32_t>(d), len) >= len) {
             if (d == dist) return idx;
             ++idx;
         }
-        int64_t next = prev_[static_cast<size_t>(q & (WSIZE - 1))];
-        if (next >= cur) break;
-        cur = next;
+        cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
     }
     return -1;
 }
 
 uint32_t Model::candidateDistance(int64_t pos, uint32_t len, uint32_t idx) {
     insertUpTo(pos);
-    int64_t cur = head_[hashAt(pos)];
+    uint32_t cur = head_[hashAt(pos)];
+    const uint32_t here1 = static_cast<uint32_t>(pos + 1);
+    int64_t lastD = 0;
     uint32_t i = 0;
     for (int steps = 0; cur && steps < CANDIDATE_WALK; ++steps) {
-        int64_t q = cur - 1, d = pos - q;
-        if (d > WSIZE) return 0;
-        if (d > 0 && matchLength(pos, static_cast<uint32_t>(d), len) >= len) {
+        int64_t d = static_cast<uint32_t>(here1 - cur), q = pos - d;
+        if (d == 0 && steps == 0) {
+            cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
+            continue;
+        }
+        if (d <= lastD || d > WSIZE) return 0;
+        lastD = d;
+        if (matchLength(pos, static_cast<uint32_t>(d), len) >= len) {
             if (i == idx) return static_cast<uint32_t>(d);
             ++i;
         }
-        int64_t next = prev_[static_cast<size_t>(q & (WSIZE - 1))];
-        if (next >= cur) break;
-        cur = next;
+        cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
     }
     return 0;
 }
