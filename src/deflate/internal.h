@@ -396,7 +396,6 @@ private:
     Window& win_;
     std::vector<uint32_t> head_, prev_;  // position + 1, modulo 2^32; 0: none
     int64_t inserted_ = 0;      // positions below this are inserted or skipped
-    int64_t dataEnd_ = -1;      // known once the window reached it
     int64_t cachePos_ = -1;     // a lazy look-ahead result for cachePos_
     Found cache_{0, 0};
     Found lastM_{0, 0};
