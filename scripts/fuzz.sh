@@ -5,7 +5,8 @@
 #   scripts/fuzz.sh [seconds] [target...]
 #
 #   seconds   how long each target runs (default 60)
-#   target    fuzz_patch_reader, fuzz_sniff, fuzz_segdiff_apply (default: all)
+#   target    fuzz_patch_reader, fuzz_sniff, fuzz_segdiff_apply, fuzz_deflate_rebuild
+#             (default: all)
 #
 # The corpus of each target grows in build-fuzz/corpus/<target>/ and is reused
 # by the next run; a few seed inputs are written there first. An input that
@@ -17,7 +18,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_patch_reader fuzz_sniff fuzz_segdiff_apply)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_patch_reader fuzz_sniff fuzz_segdiff_apply fuzz_deflate_rebuild)
 build=build-fuzz
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DPAKREV_FUZZ=ON -DPAKREV_TESTS=OFF \
@@ -34,6 +35,8 @@ md5='0123456789abcdef'
 seed fuzz_patch_reader v4 "PRV\x04\x00\x03\x00old${md5}\x03\x00new${md5}\x02\x00\x02\x00\x09\x00\x00\x00\x03\x00\x00\x00\x02\x00\x00\x00dd\x01\x00\x00\x00f"
 seed fuzz_patch_reader v2 "PRV\x02\x00\x02\x00\x01\x00a\x01\x00b\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00d\x01\x00c\x01\x00d\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x01\x00\x00\x00e"
 seed fuzz_segdiff_apply one "SGD\x01\x00\x04\x00\x00\x00\x00\x09\x00\x00\x00\x02\x00\x00\x00\x02\x00\x00\x00\x01\x00\x00\x00\x03\x00\x00\x00\xfe\xff\xff\xff\x00\x00\x00\x02\x00\x00\x00xyz"
+seed fuzz_deflate_rebuild empty "\x10\x00\x00\x00\x00\x00\x00\x00"
+seed fuzz_deflate_rebuild gzip "\x17\x00\x7f\x12\x80\x00\x00\x05\x00\x33\x00\x00"
 seed fuzz_sniff gzip "\x00\x1f\x8b\x08\x00"
 seed fuzz_sniff segdiff "\x03SGD"
 mkdir -p "$build/corpus/fuzz_sniff" "$build/artifacts"
