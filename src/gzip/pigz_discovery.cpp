@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "gzip/gzip.h"
 #include "runtime/runtime.h"
 
