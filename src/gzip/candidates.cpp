@@ -12,10 +12,7 @@ const int WINDOW_BITS_ORDER[] = {15, 14, 13, 12, 11, 10, 9};
 // Z_DEFAULT_STRATEGY, Z_FILTERED, Z_FIXED, Z_HUFFMAN_ONLY, Z_RLE
 const int STRATEGY_ORDER[] = {0, 1, 4, 2, 3};
 const int PIGZ_BLOCK_ORDER[] = {128, 64, 256, 512, 1024, 32, 2048, 4096};
-// pigz --rsyncable flushes where a rolling hash of the input meets a mask
-// of 12 bits, every 4 KiB on average: a stream this long without a flush
-// was not made with it.
-const uint64_t PIGZ_RSYNC_SPAN = 256 * 1024;
+
 
 // Huffman-only and RLE ignore the level's match settings: one level stands
 // for all.
@@ -84,8 +81,6 @@ std::vector<PigzSettings> pigzCandidates(const GzipHeaderHints& hints,
     std::set<std::pair<int, int>> covered;  // (level, mode) with a block holding all input
     for (const PigzSettings& s : pigzCandidates(hints)) {
         uint64_t block = static_cast<uint64_t>(s.blockKiB) * 1024;
-        if (!s.rsyncable && e.scannedBytes > block && e.firstFlush != block) continue;
-        if (s.rsyncable && e.firstFlush == 0 && e.scannedBytes > PIGZ_RSYNC_SPAN) continue;
         if (e.complete && e.scannedBytes <= block) {
             // Every block size that holds the whole input makes the same data.
             int mode = s.independent ? 1 : s.rsyncable ? 2 : 0;

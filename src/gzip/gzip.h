@@ -147,9 +147,8 @@ std::vector<int> levelOrder(const GzipHeaderHints& hints);
 
 // pigz settings in search order.
 std::vector<PigzSettings> pigzCandidates(const GzipHeaderHints& hints);
-// The candidates that the evidence leaves: without --rsyncable, pigz ends
-// every block of input but the last with a flush, so the first flush point
-// gives the block size.
+// The candidates that the evidence leaves: of the block sizes that hold the
+// whole input, only the first (they all make the same data).
 std::vector<PigzSettings> pigzCandidates(const GzipHeaderHints& hints,
                                          const DeflateEvidence& evidence);
 

@@ -44,12 +44,12 @@ TEST_P(GzipEncoderScenario, MakesAndRebuildsByteIdentical) {
 
 INSTANTIATE_TEST_SUITE_P(
     Encoders, GzipEncoderScenario,
-    ::testing::Values(EncoderCase{"zlib", "", 16}, EncoderCase{"rsyncable", "gzip -n --rsyncable -9", 17}
+    ::testing::Values(EncoderCase{"zlib", "", 16}, EncoderCase{"rsyncable", "gzip -n --rsyncable -9", 17},
+                      EncoderCase{"pigz", "pigz -n -6", 18}
                       ),
     [](const ::testing::TestParamInfo<EncoderCase>& info) { return std::string(info.param.name); });
 
-// Fails on this branch: the maker does not find pigz packages through pakrev yet.
-TEST(GzipEncoderScenario, DISABLED_MissingPigzRebuildFailsCleanly) {
+TEST(GzipEncoderScenario, MissingPigzRebuildFailsCleanly) {
     if (runShell("command -v pigz").status != 0) GTEST_SKIP() << "pigz is not installed";
     ScratchDir dir;
     makeReleaseTar(dir.path(), "old", 1, 200000);
