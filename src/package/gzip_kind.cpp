@@ -14,8 +14,14 @@ void characteriseGzip(const PackageInfo& newPackage, const std::string& fixupPat
     out.kind = KIND_GZIP;
     out.fixupPath = fixupPath;
     std::string scratch = newTempName();
-    int level = findGzipLevel(newPackage.tarPath, newPackage.fullPath(), scratch, out.fixupPath,
-                              options.useSegdiff);
+    // GNU gzip levels first: a package they reproduce gets the same patch
+    // as before the other encoders were known.
+    int level = searchGzipLevel(newPackage.tarPath, newPackage.fullPath(), scratch, out.fixupPath,
+                                options.useSegdiff);
+    if (level == 0) {
+        characteriseGzipEncoders(newPackage, out);
+        return;
+    }
     out.params = static_cast<uint32_t>(level);
 }
 

@@ -10,6 +10,14 @@
 
 int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePath,
                   const std::string& scratchPath, const std::string& fixupPath, bool useSegdiff) {
+    int level = searchGzipLevel(newTarPath, newPackagePath, scratchPath, fixupPath, useSegdiff);
+    if (level == 0) errorExit("Unknown gzip compression format");
+    return level;
+}
+
+int searchGzipLevel(const std::string& newTarPath, const std::string& newPackagePath,
+                    const std::string& scratchPath, const std::string& fixupPath,
+                    bool useSegdiff) {
     for (const char* level = GZIP_LEVEL_ORDER; *level; ++level) {
         if (gzipProbeRulesOut(newTarPath, newPackagePath, *level, useSegdiff)) {
             verbose("gzip level %c ruled out by a probe\n", *level);
@@ -31,5 +39,6 @@ int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePa
             return *level - '0';
         }
     }
-    errorExit("Unknown gzip compression format");
+    removeTempFile(scratchPath);
+    return 0;
 }

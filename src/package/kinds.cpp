@@ -13,6 +13,10 @@ const PackageKind KINDS[] = {
     {KIND_BZIP2, "bzip2", BZIP2_ENDINGS, decompressBzip2, characteriseBzip2, recompressBzip2},
     {KIND_GZIP, "gzip", GZIP_ENDINGS, decompressGzip, characteriseGzip, recompressGzip},
     {KIND_BZIP2_OLD, "bzip2_old", nullptr, nullptr, nullptr, recompressBzip2Old},
+    {KIND_GZIP_ZLIB, "gzip_zlib", nullptr, decompressGzip, nullptr, recompressGzipZlib},
+    {KIND_GZIP_RSYNCABLE, "gzip_rsyncable", nullptr, decompressGzip, nullptr,
+     recompressGzipRsyncable},
+    {KIND_GZIP_PIGZ, "gzip_pigz", nullptr, decompressGzip, nullptr, recompressGzipPigz},
     {KIND_TAR, "tar", nullptr, decompressTar, characteriseTar, recompressTar},
 };
 

@@ -26,3 +26,11 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output);
 
 // bzip2_old: the level, recompressed with the program "bzip2_old".
 bool recompressBzip2Old(const PackageInfo& package, const std::string& output);
+
+// gzip made by other encoders (src/gzip/gzip_kinds.cpp): zlib, GNU gzip
+// --rsyncable, pigz. The header and any bytes after the body are in the
+// parameter block.
+void characteriseGzipEncoders(const PackageInfo& newPackage, Characterisation& out);
+bool recompressGzipZlib(const PackageInfo& package, const std::string& output);
+bool recompressGzipRsyncable(const PackageInfo& package, const std::string& output);
+bool recompressGzipPigz(const PackageInfo& package, const std::string& output);

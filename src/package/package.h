@@ -10,6 +10,9 @@
 //   1     bzip2      bz2             block size, release bits      delta
 //   2     gzip       gz              GNU gzip level 1-9            delta, fixup
 //   7     bzip2_old  (none)          level 1-9 (bits 0-3)          delta
+//   16    gzip_zlib  (none)          zlib settings (src/gzip)      delta, params
+//   17    gzip_rsync (none)          GNU gzip --rsyncable level    delta, params
+//   18    gzip_pigz  (none)          pigz settings (src/gzip)      delta, params
 //
 // Endings are matched in table order, then the refused endings ("zip",
 // "lzw", ".Z" end the run), then a plain tar. docs/patch-format.md gives
@@ -27,6 +30,11 @@ constexpr uint32_t KIND_TAR = 0;
 constexpr uint32_t KIND_BZIP2 = 1;
 constexpr uint32_t KIND_GZIP = 2;
 constexpr uint32_t KIND_BZIP2_OLD = 7;  // read only: recompressed by "bzip2_old"
+// Gzip packages that no GNU gzip level reproduces, by the encoder that does
+// (src/gzip): a "gz" package becomes one of these when the maker finds it.
+constexpr uint32_t KIND_GZIP_ZLIB = 16;
+constexpr uint32_t KIND_GZIP_RSYNCABLE = 17;
+constexpr uint32_t KIND_GZIP_PIGZ = 18;
 
 // ---- The package record --------------------------------------------------
 
@@ -155,6 +163,11 @@ bool recompressGzipHeaderless(const std::string& tarPath, const std::string& out
 // accepted fixup stays in fixupPath, the scratch file is removed. Returns the
 // level 1-9. Ends the run with "Can't find GNU gzip" or "Unknown gzip
 // compression format".
+// As findGzipLevel, but returns 0 instead of ending the run when no level
+// reproduces the package.
+int searchGzipLevel(const std::string& newTarPath, const std::string& newPackagePath,
+                    const std::string& scratchPath, const std::string& fixupPath,
+                    bool useSegdiff);
 int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePath,
                   const std::string& scratchPath, const std::string& fixupPath, bool useSegdiff);
 
