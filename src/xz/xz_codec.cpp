@@ -137,7 +137,7 @@ uint64_t xzProbe(const std::string& tar, const std::string& package, const XzStr
     FILE* file = fopen(tar.c_str(), "rb");
     if (!file) return 0;
     // Agreement over this many bytes settles the probe.
-    OffsetCompareSink sink(package, info.firstBlockDataOffset, 1u << 20);
+    OffsetCompareSink sink(package, info.firstBlockDataOffset, 256u << 10);
     lzma_stream stream = LZMA_STREAM_INIT;
     uint64_t input = info.firstBlockUncompressed < limit ? info.firstBlockUncompressed : limit;
     if (lzma_raw_encoder(&stream, filters) == LZMA_OK) runCoder(stream, file, input, sink);
