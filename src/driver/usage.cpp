@@ -1,13 +1,14 @@
-// The usage text and the fatal-error path.
+// The usage text.
 #include <cstdio>
 #include <cstdlib>
 
 #include "driver/driver.h"
 
-void printUsage() {
-    fputs(
-        "pakrev version 0.4.4\n"
-        "Bad usage.  Try one of:\n"
+namespace {
+
+const char BANNER[] = "pakrev version 0.4.4\n";
+
+const char SYNOPSIS[] =
         "pakrev -m[fvej] [bg #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
         "pakrev -p[fvir] [-[dD] <repository>] <patchfiles> #apply patches\n"
         "\n"
@@ -22,13 +23,25 @@ void printUsage() {
         "           create intermediate files\n"
         "       d = new tarball belongs in <repository>\n"
         "       D = old tarball(s) can be found in <repository>\n"
-        "See README in /usr/share/doc/pakrev<ver> for examples and info\n",
-        stdout);
+        "See README in /usr/share/doc/pakrev<ver> for examples and info\n";
+
+}  // namespace
+
+void printUsage() {
+    fputs(BANNER, stdout);
+    fputs("Bad usage.  Try one of:\n", stdout);
+    fputs(SYNOPSIS, stdout);
     exit(0);
 }
 
-void errorExit(const std::string& message) {
-    fflush(stdout);
-    fprintf(stderr, "error: %s\n", message.c_str());
-    exit(1);
+void printHelp() {
+    fputs(BANNER, stdout);
+    fputs("Usage:\n", stdout);
+    fputs(SYNOPSIS, stdout);
+    exit(0);
+}
+
+void printVersion() {
+    fputs(BANNER, stdout);
+    exit(0);
 }
