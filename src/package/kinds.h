@@ -26,3 +26,13 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output);
 
 // bzip2_old: the level, recompressed with the program "bzip2_old".
 bool recompressBzip2Old(const PackageInfo& package, const std::string& output);
+
+// xz and zstd: settings found by search, rebuilt in process (xz_kind.cpp).
+bool decompressXz(const std::string& package, const std::string& tar);
+void characteriseXz(const PackageInfo& newPackage, const std::string& fixupPath,
+                    Characterisation& out);
+bool recompressXz(const PackageInfo& package, const std::string& output);
+bool decompressZstd(const std::string& package, const std::string& tar);
+void characteriseZstd(const PackageInfo& newPackage, const std::string& fixupPath,
+                      Characterisation& out);
+bool recompressZstd(const PackageInfo& package, const std::string& output);

@@ -10,6 +10,8 @@
 //   1     bzip2      bz2             block size, release bits      delta
 //   2     gzip       gz              GNU gzip level 1-9            delta, fixup
 //   7     bzip2_old  (none)          level 1-9 (bits 0-3)          delta
+//   24    xz         .tar.xz .txz    xz settings (xz/xz.h)         delta, parameter block
+//   25    zstd       .tar.zst .tzst  zstd settings (zstd/zstd.h)   delta, parameter block
 //
 // Endings are matched in table order, then the refused endings ("zip",
 // "lzw", ".Z" end the run), then a plain tar. docs/patch-format.md gives
@@ -27,6 +29,12 @@ constexpr uint32_t KIND_TAR = 0;
 constexpr uint32_t KIND_BZIP2 = 1;
 constexpr uint32_t KIND_GZIP = 2;
 constexpr uint32_t KIND_BZIP2_OLD = 7;  // read only: recompressed by "bzip2_old"
+constexpr uint32_t KIND_XZ = 24;
+constexpr uint32_t KIND_ZSTD = 25;
+
+// Parameter block tags of the xz kind (values: u64 little-endian).
+constexpr uint16_t PARAM_XZ_BLOCK_SIZE = 0x8200;  // multi-threaded block size
+constexpr uint16_t PARAM_XZ_DICT_SIZE = 0x8201;   // LZMA2 dictionary other than the preset's
 
 // ---- The package record --------------------------------------------------
 
