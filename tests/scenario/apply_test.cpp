@@ -9,18 +9,12 @@ using namespace scenario;
 
 namespace {
 
-class ApplyTest : public ::testing::Test {
+class ApplyTest : public ScenarioTest {
 protected:
     ScratchDir pub;     // the published packages
     ScratchDir mirror;  // old packages, as a user has them
     ScratchDir work;    // the clean directory patches are applied in
-    ScratchDir tmp;     // TMPDIR of every run
 
-    RunResult pakrev(const std::string& args, const std::string& cwd, const std::string& env = "") {
-        RunResult r = runPakrev(args, cwd, "TMPDIR=" + tmp.path() + " " + env);
-        EXPECT_TRUE(listDir(tmp.path()).empty()) << "workspace left behind";
-        return r;
-    }
     // Makes a patch in pub from release a to release b of the given kind.
     std::string makePatch(int a, int b, const std::string& kind, const std::string& flags,
                           const std::string& patchName) {
@@ -44,10 +38,6 @@ protected:
         EXPECT_EQ(runShell("cmp " + shellQuote(pub / name) + " " + shellQuote(work / name)).status, 0)
             << name << " is not byte-identical";
     }
-    void expectNoPartialFiles() {
-        for (const std::string& name : listDir(work.path()))
-            EXPECT_EQ(name.find(".pakrev-"), std::string::npos) << name;
-    }
 };
 
 struct RoundTrip {
@@ -69,7 +59,7 @@ TEST_F(ApplyTest, RoundTripsAreByteIdentical) {
         ASSERT_EQ(r.status, 0) << r.out << r.err;
         EXPECT_EQ(r.out, packageName(1, c.kind) + " -> " + packageName(2, c.kind) + ": OK\n");
         expectRebuilt(2, c.kind);
-        expectNoPartialFiles();
+        expectNoPartialFiles(work.path());
         runShell("rm -f " + shellQuote(work / packageName(2, c.kind)));
         runShell("rm -f " + shellQuote(pub / packageName(1, c.kind)) + " " + shellQuote(pub / packageName(2, c.kind)));
     }
@@ -177,7 +167,7 @@ TEST_F(ApplyTest, ARebuildThatDoesNotVerifyIsNeverPlaced) {
     EXPECT_EQ(r.out, "pkg-1.1.tar.gz -> pkg-1.2.tar.gz: FAILED\n");
     EXPECT_EQ(r.err, "MD5 check failed!!!\n");
     EXPECT_EQ(readFile(work / "pkg-1.2.tar.gz"), "previous");
-    expectNoPartialFiles();
+    expectNoPartialFiles(work.path());
 }
 
 TEST_F(ApplyTest, Bzip2WithoutAReproducingReleaseIsRefused) {
@@ -204,9 +194,7 @@ TEST_F(ApplyTest, AWorkingReleaseThatFailsHereFallsBackToUntestedOnes) {
     writeFile(pub / "p5.prv", buildPatch(4, p.entries));
     toMirror(1, "bz29");
     ScratchDir fake;  // a "1.0.6" whose output differs from the real one
-    writeScript(fake / "bzip2-1.0.6",
-                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.6, 6-Sept-2010.' >&2;; "
-                "*) /bin/bzip2 \"$@\"; printf x;; esac\n");
+    writeFakeBzip2(fake / "bzip2-1.0.6", "1.0.6", "/bin/bzip2 \"$@\"; printf x");
     std::string env = "PATH=" + shellQuote(fake.path()) + ":\"$PATH\"";
     RunResult r = pakrev("-pv -D " + shellQuote(mirror.path()) + " " + shellQuote(pub / "p5.prv"), work.path(), env);
     EXPECT_EQ(r.status, 0) << r.err;

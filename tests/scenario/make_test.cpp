@@ -2,6 +2,7 @@
 // every way the pipeline refuses to run.
 #include <gtest/gtest.h>
 
+#include "private_path.h"
 #include "scenario.h"
 
 using namespace testsupport;
@@ -9,22 +10,11 @@ using namespace scenario;
 
 namespace {
 
-class MakeTest : public ::testing::Test {
+class MakeTest : public ScenarioTest {
 protected:
-    ScratchDir dir;
-    ScratchDir tmp;  // TMPDIR of the runs: must be empty again afterwards
+    ScratchDir dir;  // the working directory of every run
 
-    RunResult pakrev(const std::string& args, const std::string& env = "") {
-        RunResult r = runPakrev(args, dir.path(), "TMPDIR=" + tmp.path() + " " + env);
-        EXPECT_TRUE(listDir(tmp.path()).empty()) << "workspace left behind";
-        return r;
-    }
     ParsedPatch patchBytes(const std::string& name) { return parsePatch(readFile(dir / name)); }
-    // Files in the working directory that a finished run must not leave.
-    void expectNoPartialFiles() {
-        for (const std::string& name : listDir(dir.path()))
-            EXPECT_EQ(name.find(".pakrev-"), std::string::npos) << name;
-    }
 };
 
 struct LayoutCase {
@@ -43,7 +33,7 @@ TEST_F(MakeTest, PatchLayoutFieldByField) {
         SCOPED_TRACE(c.kind);
         std::string oldPkg = makePackage(dir.path(), 1, c.kind);
         std::string newPkg = makePackage(dir.path(), 2, c.kind);
-        RunResult r = pakrev(std::string(c.segdiff ? "-mj " : "-m ") + oldPkg + " " + newPkg + " p");
+        RunResult r = pakrev(std::string(c.segdiff ? "-mj " : "-m ") + oldPkg + " " + newPkg + " p", dir.path());
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("Patch is "), std::string::npos);
         EXPECT_NE(r.out.find(" times smaller.\n"), std::string::npos);
@@ -79,7 +69,7 @@ TEST_F(MakeTest, PatchLayoutFieldByField) {
         if (kind == "gz9") {
             EXPECT_EQ(e.newParams, 9u);
         }
-        expectNoPartialFiles();
+        expectNoPartialFiles(dir.path());
         runShell("rm -f " + shellQuote(dir / "p"));
     }
 }
@@ -87,9 +77,9 @@ TEST_F(MakeTest, PatchLayoutFieldByField) {
 TEST_F(MakeTest, CompressedPatchesAreRealStreamsOfThePlainPatch) {
     std::string oldPkg = makePackage(dir.path(), 1, "gz9");
     std::string newPkg = makePackage(dir.path(), 2, "gz9");
-    ASSERT_EQ(pakrev("-m " + oldPkg + " " + newPkg + " plain").status, 0);
-    ASSERT_EQ(pakrev("-m -b 9 " + oldPkg + " " + newPkg + " p.bz2").status, 0);
-    ASSERT_EQ(pakrev("-mg 1 " + oldPkg + " " + newPkg + " p.gz").status, 0);
+    ASSERT_EQ(pakrev("-m " + oldPkg + " " + newPkg + " plain", dir.path()).status, 0);
+    ASSERT_EQ(pakrev("-m -b 9 " + oldPkg + " " + newPkg + " p.bz2", dir.path()).status, 0);
+    ASSERT_EQ(pakrev("-mg 1 " + oldPkg + " " + newPkg + " p.gz", dir.path()).status, 0);
     EXPECT_EQ(readFile(dir / "p.bz2").substr(0, 4), "BZh9");
     EXPECT_EQ(readFile(dir / "p.gz").substr(0, 2), "\x1f\x8b");
     EXPECT_EQ(runShell("bunzip2 -c p.bz2 | cmp - plain", dir.path()).status, 0);
@@ -100,20 +90,15 @@ TEST_F(MakeTest, Bzip2ReleaseTestRecordsWhichReleasesReproduce) {
     // A private PATH: a faithful 1.0.6, a 1.0.5 whose output differs, and a
     // bzip2recover without a version line.
     ScratchDir fake;
-    writeScript(fake / "bzip2-106",
-                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.6, 6-Sept-2010.' >&2;; "
-                "*) exec /bin/bzip2 \"$@\";; esac\n");
-    writeScript(fake / "bzip2-105",
-                "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version 1.0.5, 10-Dec-2007.' >&2;; "
-                "*) /bin/bzip2 \"$@\"; echo x;; esac\n");
+    writeFakeBzip2(fake / "bzip2-106", "1.0.6");
+    writeFakeBzip2(fake / "bzip2-105", "1.0.5", "/bin/bzip2 \"$@\"; echo x");
     writeScript(fake / "bzip2recover", "echo 'bzip2recover: extracts blocks'\n");
-    for (const char* tool : {"cat", "sh", "find", "tr", "grep", "echo", "xdelta", "bunzip2",
-                             "rm", "cmp", "mv", "tar", "gzip", "gunzip"})
-        runShell(std::string("ln -s \"$(command -v ") + tool + ")\" " + shellQuote(fake / tool));
+    PrivateSearchPath path({fake.path()}, {"cat", "sh", "find", "tr", "grep", "echo", "xdelta", "bunzip2",
+                                           "rm", "cmp", "mv", "tar", "gzip", "gunzip"});
 
     std::string oldPkg = makePackage(dir.path(), 1, "bz29");
     std::string newPkg = makePackage(dir.path(), 2, "bz29");
-    RunResult r = pakrev("-mev " + oldPkg + " " + newPkg + " p", "PATH=" + shellQuote(fake.path()));
+    RunResult r = pakrev("-mev " + oldPkg + " " + newPkg + " p", dir.path(), "PATH=" + shellQuote(path.value()));
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("found working bzip2 compression format: 1.0.6\n"), std::string::npos);
     EXPECT_NE(r.out.find("bzip2 compression format: 1.0.5 does not work\n"), std::string::npos);
@@ -128,7 +113,7 @@ TEST_F(MakeTest, NamesWithAPathWarnOnceAndAreStoredAsGiven) {
     runShell("mkdir a b", dir.path());
     std::string oldPkg = makePackage(dir / "a", 1, "tar");
     std::string newPkg = makePackage(dir / "b", 2, "tar");
-    RunResult r = pakrev("-m a/" + oldPkg + " b/" + newPkg + " p");
+    RunResult r = pakrev("-m a/" + oldPkg + " b/" + newPkg + " p", dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out.find("Warning: don't prefix packages with a path.  Use the -d and -D options\n"), 0u);
     EXPECT_EQ(r.out.find("Warning", 1), std::string::npos);
@@ -142,14 +127,14 @@ TEST_F(MakeTest, DirectoriesOptions) {
     runShell("mkdir new old", dir.path());
     std::string oldPkg = makePackage(dir / "old", 1, "gz9");
     std::string newPkg = makePackage(dir / "new", 2, "gz9");
-    RunResult r = pakrev("-m -d new -D old " + oldPkg + " " + newPkg + " p");
+    RunResult r = pakrev("-m -d new -D old " + oldPkg + " " + newPkg + " p", dir.path());
     ASSERT_EQ(r.status, 0) << r.err;
     ParsedPatch p = patchBytes("p");
     ASSERT_TRUE(p.ok);
     EXPECT_EQ(p.entries[0].oldName, oldPkg);  // stored without the directory
     // -d alone: both packages come from it.
     runShell("cp old/" + oldPkg + " new/", dir.path());
-    EXPECT_EQ(pakrev("-m -d new " + oldPkg + " " + newPkg + " q").status, 0);
+    EXPECT_EQ(pakrev("-m -d new " + oldPkg + " " + newPkg + " q", dir.path()).status, 0);
 }
 
 struct FailureCase {
@@ -179,11 +164,11 @@ TEST_F(MakeTest, FatalChecksInOrder) {
         // root writes anywhere: the unwritable-directory case cannot be shown.
         if (geteuid() == 0 && std::string(c.name) == "output not writable") continue;
         if (*c.setup) runShell(c.setup, dir.path());
-        RunResult r = pakrev(std::string("-m ") + c.args);
+        RunResult r = pakrev(std::string("-m ") + c.args, dir.path());
         EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err, c.message);
         EXPECT_FALSE(exists(dir / "p2"));
-        expectNoPartialFiles();
+        expectNoPartialFiles(dir.path());
     }
     EXPECT_EQ(readFile(dir / "p"), "keep\n");  // untouched
 }
@@ -192,23 +177,23 @@ TEST_F(MakeTest, MissingProgramsAndFailedDeltas) {
     std::string oldPkg = makePackage(dir.path(), 1, "tar");
     std::string newPkg = makePackage(dir.path(), 2, "tar");
     ScratchDir fake;
-    for (const char* tool : {"cat", "sh", "rm", "cmp", "mv", "gzip", "gunzip", "bunzip2", "bzip2"})
-        runShell(std::string("ln -s \"$(command -v ") + tool + ")\" " + shellQuote(fake / tool));
-    std::string path = "PATH=" + shellQuote(fake.path());
+    // No xdelta and no segdiff among the tools.
+    PrivateSearchPath search({fake.path()}, {"cat", "sh", "rm", "cmp", "mv", "gzip", "gunzip", "bunzip2", "bzip2"});
+    std::string path = "PATH=" + shellQuote(search.value());
 
-    RunResult r = pakrev("-m " + oldPkg + " " + newPkg + " p", path);
+    RunResult r = pakrev("-m " + oldPkg + " " + newPkg + " p", dir.path(), path);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: A required executable, xdelta, was not found\n");
-    r = pakrev("-mj " + oldPkg + " " + newPkg + " p", path);
+    r = pakrev("-mj " + oldPkg + " " + newPkg + " p", dir.path(), path);
     EXPECT_NE(r.err.find("error: A required executable, segdiff, was not found\n"), std::string::npos);
 
     // A delta program that writes nothing: refused, not stored as an empty delta.
     writeScript(fake / "xdelta", "exit 1\n");
-    r = pakrev("-m " + oldPkg + " " + newPkg + " p", path);
+    r = pakrev("-m " + oldPkg + " " + newPkg + " p", dir.path(), path);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "error: cannot make package delta\n");
     EXPECT_FALSE(exists(dir / "p"));
-    expectNoPartialFiles();
+    expectNoPartialFiles(dir.path());
 }
 
 TEST_F(MakeTest, ForceReplacesAnExistingPatchOnlyWhenComplete) {
@@ -216,16 +201,16 @@ TEST_F(MakeTest, ForceReplacesAnExistingPatchOnlyWhenComplete) {
     std::string newPkg = makePackage(dir.path(), 2, "tar");
     writeFile(dir / "p", "old patch");
     // A failing run with -f keeps the existing file.
-    RunResult r = pakrev("-mf missing.tar " + newPkg + " p");
+    RunResult r = pakrev("-mf missing.tar " + newPkg + " p", dir.path());
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(readFile(dir / "p"), "old patch");
-    r = pakrev("-mfv " + oldPkg + " " + newPkg + " p");
+    r = pakrev("-mfv " + oldPkg + " " + newPkg + " p", dir.path());
     ASSERT_EQ(r.status, 0);
     EXPECT_TRUE(parsePatch(readFile(dir / "p")).ok);
     EXPECT_NE(r.out.find("Looking at package contents\nMaking package delta\nEnsuring MD5sum will be correct\nOutput package to: p\nAll done\nPatch is "),
               std::string::npos)
         << r.out;
-    expectNoPartialFiles();
+    expectNoPartialFiles(dir.path());
 }
 
 }  // namespace

@@ -11,6 +11,17 @@ using namespace testsupport;
 
 namespace scenario {
 
+RunResult ScenarioTest::pakrev(const std::string& args, const std::string& cwd, const std::string& env) {
+    RunResult r = runPakrev(args, cwd, "TMPDIR=" + tmp.path() + " " + env);
+    EXPECT_TRUE(listDir(tmp.path()).empty()) << "workspace left behind";
+    return r;
+}
+
+void expectNoPartialFiles(const std::string& dir) {
+    for (const std::string& name : listDir(dir))
+        EXPECT_EQ(name.find(".pakrev-"), std::string::npos) << name;
+}
+
 std::string makeReleaseTar(const std::string& dir, const std::string& name, int release,
                            size_t approxBytes) {
     std::string tree = dir + "/" + name;

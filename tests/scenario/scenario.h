@@ -3,6 +3,8 @@
 // code, and a writer of hand-made patches of every version.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -50,6 +52,22 @@ std::string buildPatch(uint16_t version, const std::vector<ParsedEntry>& entries
 
 std::string md5Hex(const std::string& rawDigest);
 std::string md5Raw(const std::string& path);  // 16 raw bytes of the file's MD5
+
+// Base of the scenario fixtures: every run of pakrev gets a TMPDIR of its
+// own, which must be empty again when the run is over.
+class ScenarioTest : public ::testing::Test {
+protected:
+    testsupport::ScratchDir tmp;  // TMPDIR of every run
+
+    // Runs the built pakrev with args (already shell-quoted) in cwd, with
+    // TMPDIR=tmp and the further env words (see testsupport::runPakrev),
+    // and expects no workspace left behind in tmp.
+    testsupport::RunResult pakrev(const std::string& args, const std::string& cwd,
+                                  const std::string& env = "");
+};
+
+// Expects no file in dir to be a partial file of a run (name holding ".pakrev-").
+void expectNoPartialFiles(const std::string& dir);
 
 // Little-endian encodings of the patch format's integers.
 std::string u16(uint16_t v);

@@ -1,6 +1,8 @@
 // A private PATH for tests that run programs found on the search path: the
 // given directories first, then a directory of links to the ordinary system
 // tools, so that no compressor of the machine is seen unless linked in.
+// PrivatePath sets it for this process; PrivateSearchPath only builds it,
+// for a child's environment.
 #pragma once
 
 #include <sys/stat.h>
@@ -37,24 +39,46 @@ inline std::string findOnPath(const std::string& name, const std::string& search
     return "";
 }
 
-class PrivatePath {
+// The value of a private PATH: the given directories first, then a scratch
+// directory of links to the named system tools (found on the PATH in force
+// when the object is made; a tool not found there is left out). The links
+// go away with the object. Use value() as the PATH of a child process, e.g.
+// "PATH=" + shellQuote(p.value()) among runPakrev's environment words.
+class PrivateSearchPath {
 public:
-    // PATH becomes dirs..., then the tool links; the previous PATH comes back
-    // when the object goes away.
-    explicit PrivatePath(const std::vector<std::string>& dirs) {
-        const char* old = getenv("PATH");
-        hadPath = old != nullptr;
-        savedPath = old ? old : "";
-        std::string tools = scratch / "tools";
-        mkdir(tools.c_str(), 0755);
-        for (const std::string& name : systemToolNames()) {
-            std::string target = findOnPath(name, savedPath);
-            if (!target.empty() && symlink(target.c_str(), (tools + "/" + name).c_str()) != 0)
+    explicit PrivateSearchPath(const std::vector<std::string>& dirs,
+                               const std::vector<std::string>& tools = systemToolNames()) {
+        const char* current = getenv("PATH");
+        std::string searchPath = current ? current : "";
+        std::string toolDir = scratch / "tools";
+        mkdir(toolDir.c_str(), 0755);
+        for (const std::string& name : tools) {
+            std::string target = findOnPath(name, searchPath);
+            if (!target.empty() && symlink(target.c_str(), (toolDir + "/" + name).c_str()) != 0)
                 throw std::runtime_error("cannot link " + name);
         }
-        std::string path;
         for (const std::string& dir : dirs) path += dir + ":";
-        setenv("PATH", (path + tools).c_str(), 1);
+        path += toolDir;
+    }
+    PrivateSearchPath(const PrivateSearchPath&) = delete;
+    PrivateSearchPath& operator=(const PrivateSearchPath&) = delete;
+    const std::string& value() const { return path; }
+
+private:
+    ScratchDir scratch;
+    std::string path;
+};
+
+// PATH of this process becomes a PrivateSearchPath of dirs and tools; the
+// previous PATH comes back when the object goes away.
+class PrivatePath {
+public:
+    explicit PrivatePath(const std::vector<std::string>& dirs,
+                         const std::vector<std::string>& tools = systemToolNames())
+        : hadPath(getenv("PATH") != nullptr),
+          savedPath(hadPath ? getenv("PATH") : ""),
+          search(dirs, tools) {
+        setenv("PATH", search.value().c_str(), 1);
     }
     ~PrivatePath() {
         if (hadPath)
@@ -66,9 +90,9 @@ public:
     PrivatePath& operator=(const PrivatePath&) = delete;
 
 private:
-    ScratchDir scratch;
-    bool hadPath = false;
+    bool hadPath;
     std::string savedPath;
+    PrivateSearchPath search;
 };
 
 }  // namespace testsupport

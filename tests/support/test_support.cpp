@@ -12,6 +12,7 @@
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "runtime/runtime.h"
 
@@ -102,6 +103,19 @@ std::vector<std::string> listDir(const std::string& path) {
 void writeScript(const std::string& path, const std::string& body) {
     writeFile(path, "#!/bin/sh\n" + body);
     chmod(path.c_str(), 0755);
+}
+
+void writeFakeBzip2(const std::string& path, const std::string& release,
+                    const std::string& otherwise) {
+    static const std::pair<const char*, const char*> dates[] = {
+        {"1.0.5", "10-Dec-2007"}, {"1.0.6", "6-Sept-2010"}, {"1.0.8", "13-Jul-2019"}};
+    std::string date = "1-Jan-2000";
+    for (const auto& d : dates)
+        if (release == d.first) date = d.second;
+    writeScript(path, "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version " +
+                          release + ", " + date + ".' >&2\n"
+                          "  echo '   usage: bzip2 [flags and input files in any order]' >&2;;\n"
+                          "*) " + otherwise + ";;\nesac\n");
 }
 
 std::string randomBytes(size_t n, unsigned seed) {

@@ -50,6 +50,14 @@ std::vector<std::string> listDir(const std::string& path);
 // Writes an executable shell script.
 void writeScript(const std::string& path, const std::string& body);
 
+// Writes a bzip2 look-alike script: `-h` prints the help text of `release`
+// (banner line "bzip2, a block-sorting file compressor.  Version <release>,
+// <date>.", date of the real release where known) on standard error; any
+// other call runs the shell command `otherwise`, which sees the arguments as
+// "$@" (by default the real /bin/bzip2 does the work).
+void writeFakeBzip2(const std::string& path, const std::string& release,
+                    const std::string& otherwise = "exec /bin/bzip2 \"$@\"");
+
 // Deterministic pseudo-random bytes.
 std::string randomBytes(size_t n, unsigned seed);
 // Text-like data that compresses like source code.

@@ -9,6 +9,7 @@
 #include "package/package.h"
 #include "private_path.h"
 #include "runtime/runtime.h"
+#include "setting_guards.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -152,12 +153,11 @@ TEST(FindGzipLevel, AcceptsOnlyAFreshFixupWithinTheLimit) {
         PrivatePath path({fake.path()});
         int found = 0;
         std::string out = [&] {
-            options.verbose = true;
+            VerboseSetting verbose;
             fflush(stdout);
             testing::internal::CaptureStdout();
             found = findGzipLevel(tar, dir / "pkg.tar.gz", scratch, fixup, false);
             fflush(stdout);
-            options.verbose = false;
             return testing::internal::GetCapturedStdout();
         }();
         EXPECT_EQ(c.level, found) << c.sizes;

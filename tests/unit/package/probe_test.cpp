@@ -11,6 +11,7 @@
 #include "patchfile/patchfile.h"
 #include "private_path.h"
 #include "runtime/runtime.h"
+#include "setting_guards.h"
 #include "test_support.h"
 
 using namespace testsupport;
@@ -19,11 +20,8 @@ namespace {
 
 // Small probe sizes, so that tars of a few hundred KiB take the probe path.
 struct SmallProbes {
-    ProbeSettings saved = probeSettings;
-    SmallProbes() {
-        probeSettings.gzipInput = 256 * 1024;
-    }
-    ~SmallProbes() { probeSettings = saved; }
+    SavedProbeSettings saved;
+    SmallProbes() { probeSettings.gzipInput = 256 * 1024; }
 };
 
 // A tar-sized file of real source text (this project's own), repeated with
@@ -50,11 +48,11 @@ struct LevelOutcome {
 // searches use the same scratch and fixup names.
 LevelOutcome searchLevel(const std::string& tar, const std::string& package, bool probes) {
     static const std::string scratch = newTempName(), fixup = newTempName();
+    SavedProbeSettings saved;
     probeSettings.enabled = probes;
     LevelOutcome outcome;
     outcome.level = findGzipLevel(tar, package, scratch, fixup, false);
     outcome.fixup = readFile(fixup);
-    probeSettings.enabled = true;
     return outcome;
 }
 
@@ -98,11 +96,11 @@ TEST(GzipProbe, AnotherCompressorIsStillUnknown) {
     // --rsyncable cuts the deflate stream where plain gzip does not.
     runShell("gzip -n -9 --rsyncable -c " + shellQuote(tar) + " > " + shellQuote(package));
     for (bool probes : {false, true}) {
+        SavedProbeSettings saved;
         probeSettings.enabled = probes;
         EXPECT_EXIT(findGzipLevel(tar, package, newTempName(), newTempName(), false),
                     testing::ExitedWithCode(1), "error: Unknown gzip compression format\n");
     }
-    probeSettings.enabled = true;
 }
 
 TEST(GzipProbe, HeaderLengthOfPublishedPackages) {
@@ -131,13 +129,9 @@ class Bzip2ProbeTest : public ::testing::Test {
 protected:
     ScratchDir fake, dir;
     void SetUp() override {
-        auto release = [&](const std::string& name, const std::string& version, const std::string& run) {
-            writeScript(fake / name, "case \"$1\" in -h) echo 'bzip2, a block-sorting file compressor.  Version " +
-                                         version + ", 1-Jan-2000.' >&2;; *) " + run + ";; esac\n");
-        };
-        release("bzip2", "1.0.8", "exec /bin/bzip2 \"$@\"");
-        release("bzip2-106", "1.0.6", "exec /bin/bzip2 -1");
-        release("bzip2-105", "1.0.5", "/bin/bzip2 \"$@\"; printf x");
+        writeFakeBzip2(fake / "bzip2", "1.0.8");
+        writeFakeBzip2(fake / "bzip2-106", "1.0.6", "exec /bin/bzip2 -1");
+        writeFakeBzip2(fake / "bzip2-105", "1.0.5", "/bin/bzip2 \"$@\"; printf x");
     }
 };
 
@@ -150,9 +144,12 @@ TEST_F(Bzip2ProbeTest, SameReleaseBitsWithAndWithoutProbes) {
     EXPECT_EXIT(
         {
             discoverBzip2();
-            probeSettings.enabled = false;
-            uint32_t full = testBzip2Releases(tar, dir / "pkg.tar.bz2", 2, newTempName());
-            probeSettings.enabled = true;
+            uint32_t full;
+            {
+                SavedProbeSettings saved;
+                probeSettings.enabled = false;
+                full = testBzip2Releases(tar, dir / "pkg.tar.bz2", 2, newTempName());
+            }
             uint32_t probed = testBzip2Releases(tar, dir / "pkg.tar.bz2", 2, newTempName());
             uint32_t expected = BZIP2_TESTED(4) | BZIP2_TESTED(5) | BZIP2_TESTED(7) | BZIP2_WORKS(7);
             bool ruledOut6 = bzip2ProbeRulesOut(bzip2SlotPath(5), 2, tar, dir / "pkg.tar.bz2");

@@ -11,18 +11,12 @@
 #include "patchfile/patchfile.h"
 #include "private_path.h"
 #include "runtime/runtime.h"
+#include "setting_guards.h"
 #include "test_support.h"
 
 using namespace testsupport;
 
 namespace {
-
-// A bzip2 look-alike whose help text (on standard error) names the release.
-void writeFakeBzip2(const std::string& path, const std::string& release) {
-    writeScript(path, "echo 'bzip2, a block-sorting file compressor.  Version " + release +
-                          ", 6-Sept-2010.' >&2\n"
-                          "echo '   usage: bzip2 [flags and input files in any order]' >&2\n");
-}
 
 // A gzip look-alike whose -V output starts with the given line.
 void writeFakeGzip(const std::string& path, const std::string& versionLine) {
@@ -32,14 +26,12 @@ void writeFakeGzip(const std::string& path, const std::string& versionLine) {
 // Runs the call with -v and returns what it printed.
 template <typename Call>
 std::string verboseOutput(Call call) {
-    options.verbose = true;
+    VerboseSetting verbose;
     fflush(stdout);
     testing::internal::CaptureStdout();
     call();
     fflush(stdout);
-    std::string out = testing::internal::GetCapturedStdout();
-    options.verbose = false;
-    return out;
+    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace
@@ -140,11 +132,10 @@ TEST(DiscoverGzip, GzipThatIsNotOneXIsNotFound) {
                 ScratchDir dir;
                 writeFakeGzip(dir / "gzip", "gzip 2.0");
                 PrivatePath path({dir.path()});
-                options.verbose = true;
+                VerboseSetting verbose;
                 fflush(stdout);
                 dup2(STDERR_FILENO, STDOUT_FILENO);  // make the -v lines visible here
                 discoverGzip();
-                options.verbose = false;
                 fflush(stdout);
                 return gnuGzipPath().empty() ? 0 : 2;
             }();
