@@ -87,6 +87,15 @@ void makePatch(const std::string& oldName, const std::string& newName,
     verbose("Ensuring MD5sum will be correct\n");
     Characterisation made;
     findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+    if (made.kind == KIND_TAR && newPackage.kind != KIND_TAR) {
+        // No setting reproduces the package: both travel as their
+        // compressed bytes, so the rebuild needs no encoder.
+        oldPackage.kind = KIND_TAR;
+        oldPackage.md5 = md5OfFile(oldPackage.fullPath());
+        makeDelta(options.useSegdiff, oldPackage.fullPath(), newPackage.fullPath(), deltaPath);
+        if (fileSize64(deltaPath) <= 0) errorExit("cannot make package delta");
+        checkFitsFormat(deltaPath);
+    }
     bool hasFixup = !made.fixupPath.empty();
     bool hasParamBlock = !made.paramBlockPath.empty();
     if (hasFixup) checkFitsFormat(made.fixupPath);

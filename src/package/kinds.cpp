@@ -7,11 +7,15 @@ namespace {
 
 const char* const BZIP2_ENDINGS[] = {"bz2", nullptr};
 const char* const GZIP_ENDINGS[] = {"gz", nullptr};
+const char* const XZ_ENDINGS[] = {".tar.xz", ".txz", nullptr};
+const char* const ZSTD_ENDINGS[] = {".tar.zst", ".tzst", nullptr};
 
 // Rows with endings are matched in this order.
 const PackageKind KINDS[] = {
     {KIND_BZIP2, "bzip2", BZIP2_ENDINGS, decompressBzip2, characteriseBzip2, recompressBzip2},
     {KIND_GZIP, "gzip", GZIP_ENDINGS, decompressGzip, characteriseGzip, recompressGzip},
+    {KIND_XZ, "xz", XZ_ENDINGS, decompressXz, characteriseXz, recompressXz},
+    {KIND_ZSTD, "zstd", ZSTD_ENDINGS, decompressZstd, characteriseZstd, recompressZstd},
     {KIND_BZIP2_OLD, "bzip2_old", nullptr, nullptr, nullptr, recompressBzip2Old},
     {KIND_GZIP_ZLIB, "gzip_zlib", nullptr, decompressGzip, nullptr, recompressGzipZlib},
     {KIND_GZIP_RSYNCABLE, "gzip_rsyncable", nullptr, decompressGzip, nullptr,

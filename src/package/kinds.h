@@ -34,3 +34,12 @@ void characteriseGzipEncoders(const PackageInfo& newPackage, Characterisation& o
 bool recompressGzipZlib(const PackageInfo& package, const std::string& output);
 bool recompressGzipRsyncable(const PackageInfo& package, const std::string& output);
 bool recompressGzipPigz(const PackageInfo& package, const std::string& output);
+// xz and zstd: settings found by search, rebuilt in process (xz_kind.cpp).
+bool decompressXz(const std::string& package, const std::string& tar);
+void characteriseXz(const PackageInfo& newPackage, const std::string& fixupPath,
+                    Characterisation& out);
+bool recompressXz(const PackageInfo& package, const std::string& output);
+bool decompressZstd(const std::string& package, const std::string& tar);
+void characteriseZstd(const PackageInfo& newPackage, const std::string& fixupPath,
+                      Characterisation& out);
+bool recompressZstd(const PackageInfo& package, const std::string& output);

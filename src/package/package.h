@@ -13,6 +13,8 @@
 //   16    gzip_zlib  (none)          zlib settings (src/gzip)      delta, params
 //   17    gzip_rsync (none)          GNU gzip --rsyncable level    delta, params
 //   18    gzip_pigz  (none)          pigz settings (src/gzip)      delta, params
+//   24    xz         .tar.xz .txz    xz settings (xz/xz.h)         delta, parameter block
+//   25    zstd       .tar.zst .tzst  zstd settings (zstd/zstd.h)   delta, parameter block
 //
 // Endings are matched in table order, then the refused endings ("zip",
 // "lzw", ".Z" end the run), then a plain tar. docs/patch-format.md gives
@@ -35,6 +37,12 @@ constexpr uint32_t KIND_BZIP2_OLD = 7;  // read only: recompressed by "bzip2_old
 constexpr uint32_t KIND_GZIP_ZLIB = 16;
 constexpr uint32_t KIND_GZIP_RSYNCABLE = 17;
 constexpr uint32_t KIND_GZIP_PIGZ = 18;
+constexpr uint32_t KIND_XZ = 24;
+constexpr uint32_t KIND_ZSTD = 25;
+
+// Parameter block tags of the xz kind (values: u64 little-endian).
+constexpr uint16_t PARAM_XZ_BLOCK_SIZE = 0x8200;  // multi-threaded block size
+constexpr uint16_t PARAM_XZ_DICT_SIZE = 0x8201;   // LZMA2 dictionary other than the preset's
 
 // ---- The package record --------------------------------------------------
 

@@ -1,0 +1,87 @@
+// xz packages through liblzma: unpacking to a tar, reading what the stream
+// records about how it was made, finding the encoder settings that make it
+// again byte for byte, and compressing with recorded settings.
+//
+// Nothing here holds a whole tar or package in memory: every pass streams
+// through fixed buffers (the index of a package is read whole; it is a few
+// bytes per block).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "sink/sink.h"
+
+// What the stream header, the block headers and the index of an .xz file
+// record. Filled by readXzStreamInfo.
+struct XzStreamInfo {
+    bool singleStream = false;     // one stream filling the file: no padding, no second stream
+    uint32_t check = 0;            // lzma_check id of the stream flags (0 none, 1 CRC32, 4 CRC64, 10 SHA-256)
+    bool lzma2Only = false;        // every block's filter chain is LZMA2 alone
+    uint32_t dictSize = 0;         // LZMA2 dictionary size of the first block
+    bool sizesInHeaders = false;   // the first block header records both sizes (multi-threaded xz)
+    uint64_t blockCount = 0;
+    uint64_t firstBlockUncompressed = 0;  // uncompressed size of the first block
+    bool uniformBlocks = false;    // every block but the last has the first block's uncompressed size
+    uint64_t uncompressedSize = 0;
+    uint64_t firstBlockDataOffset = 0;    // file offset of the first block's LZMA2 data
+};
+
+// Reads the stream header and footer, the index and every block header of
+// the file. True when the file is one well-formed xz stream as far as these
+// structures go (the compressed data itself is not decoded). On false,
+// `info` holds what could be read: a file that is xz but not a single stream
+// (several streams, padding, trailing bytes) has singleStream false.
+bool readXzStreamInfo(const std::string& path, XzStreamInfo& info);
+
+// Encoder settings of an xz package.
+struct XzSettings {
+    uint32_t preset = 6;           // 0-9
+    bool extreme = false;          // LZMA_PRESET_EXTREME
+    uint32_t check = 4;            // lzma_check id
+    bool multithreaded = false;    // lzma_stream_encoder_mt (sizes in block headers)
+    uint64_t blockSize = 0;        // multi-threaded: uncompressed bytes per block; 0 = the encoder's default
+    uint32_t dictSize = 0;         // LZMA2 dictionary; 0 = the preset's
+};
+
+// Unpacks every stream of the .xz file into a new tar file. False (the tar
+// then holds a partial or no result) when the file cannot be read or is
+// damaged or truncated.
+bool xzDecompress(const std::string& package, const std::string& tar);
+
+// Compresses the file at `input` with the settings into `out` and finishes
+// the sink. True when the compression ran to the end and out.finish() was
+// true; false as soon as the sink refuses bytes (a CompareSink that found a
+// difference) or the encoder fails.
+bool xzCompress(const std::string& input, const XzSettings& settings, ByteSink& out);
+
+// How far a prefix compression agrees with the package: raw LZMA2 of the
+// first block's data (at most `limit` input bytes) compared with the first
+// block's data in the package. Returns the count of agreeing leading bytes;
+// the prefix stops early at the first difference.
+uint64_t xzProbe(const std::string& tar, const std::string& package, const XzStreamInfo& info,
+                 const XzSettings& settings, uint64_t limit);
+
+// The candidates the stream records allow, most likely first: presets whose
+// dictionary is the recorded one (or larger), with and without extreme, with
+// the recorded check, single- or multi-threaded as the block headers say.
+// Empty when the stream's structure is one no candidate can make (another
+// filter chain, several streams, blocks of unequal size).
+std::vector<XzSettings> xzCandidates(const XzStreamInfo& info);
+
+// The search: probes each candidate on a prefix, then compresses the best
+// ones in full against the package until one matches byte for byte. True
+// with `found` set when one did. `tried` (may be null) gets the count of
+// full compressions.
+bool xzFindSettings(const std::string& tar, const std::string& package, XzSettings& found,
+                    int* tried = nullptr);
+
+// The settings as newParams: bits 0-3 preset, bit 4 extreme, bits 8-11
+// check, bit 12 multi-threaded. The block size and a non-preset dictionary
+// need the parameter block (xzSettingsFields).
+uint32_t xzSettingsToParams(const XzSettings& settings);
+XzSettings xzSettingsFromParams(uint32_t params);
+
+// "liblzma 5.4.1": the library this program runs with.
+std::string xzLibraryVersion();

@@ -1,0 +1,113 @@
+// Finding the zstd settings that reproduce a package: candidates from the
+// frame header, a header probe and a prefix probe of each, then full
+// compressions compared against the package.
+#include <zstd.h>
+
+#include <algorithm>
+
+#include "zstd/zstd.h"
+
+namespace {
+
+constexpr uint64_t PROBE_INPUT = 2u << 20;
+constexpr int FULL_ATTEMPTS = 4;
+
+uint64_t sizeOf(const std::string& path) {
+    FILE* file = fopen(path.c_str(), "rb");
+    if (!file) return 0;
+    off_t end = fseeko(file, 0, SEEK_END) == 0 ? ftello(file) : 0;
+    fclose(file);
+    return end > 0 ? static_cast<uint64_t>(end) : 0;
+}
+
+// Leading bytes of the package that the candidate's output agrees with when
+// it compresses `limit` bytes of the tar (the whole tar when limit is 0 or
+// beyond its end).
+uint64_t agreement(const std::string& tar, const std::string& package, const ZstdSettings& settings,
+                   uint64_t limit, uint64_t tarSize, bool& whole) {
+    CompareSink compare(package);
+    whole = zstdCompress(tar, settings, compare, limit >= tarSize ? 0 : limit);
+    return compare.matched();
+}
+
+}  // namespace
+
+std::vector<ZstdSettings> zstdCandidates(const ZstdFrameInfo& info) {
+    std::vector<ZstdSettings> out;
+    if (!info.singleFrame || info.dictionaryId != 0) return out;
+    std::vector<int> levels = {3, 19};
+    for (int level = 1; level <= ZSTD_maxCLevel(); ++level)
+        if (level != 3 && level != 19) levels.push_back(level);
+    // A window beyond every level's own is long mode's or an explicit one.
+    uint32_t windowLog = 0;
+    while ((1ull << (windowLog + 1)) <= info.windowSize) ++windowLog;
+    for (bool multithreaded : {true, false})
+        for (bool longMode : {false, true})
+            for (int level : levels) {
+                ZstdSettings settings;
+                settings.level = level;
+                settings.checksum = info.checksum;
+                settings.contentSize = info.contentSizePresent;
+                settings.multithreaded = multithreaded;
+                settings.longMode = longMode;
+                if (longMode && !info.singleSegment && windowLog > 27) settings.windowLog = windowLog;
+                out.push_back(settings);
+            }
+    return out;
+}
+
+bool zstdFindSettings(const std::string& tar, const std::string& package, ZstdSettings& found,
+                      int* tried) {
+    if (tried) *tried = 0;
+    ZstdFrameInfo info;
+    if (!readZstdFrameInfo(package, info)) return false;
+    uint64_t tarSize = sizeOf(tar);
+    std::vector<ZstdSettings> candidates = zstdCandidates(info);
+    // The frame header names the window, the flags and the size: one input
+    // byte shows whether a candidate writes the same header.
+    std::vector<std::pair<uint64_t, size_t>> ranked;
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        bool whole = false;
+        if (agreement(tar, package, candidates[i], 1, tarSize, whole) < info.headerSize) continue;
+        if (whole) {
+            found = candidates[i];
+            return true;
+        }
+        ranked.emplace_back(agreement(tar, package, candidates[i], PROBE_INPUT, tarSize, whole), i);
+        if (whole) {
+            found = candidates[i];
+            return true;
+        }
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.first > b.first; });
+    int attempts = 0;
+    for (const auto& [score, index] : ranked) {
+        if (attempts == FULL_ATTEMPTS || (attempts > 0 && score < ranked.front().first / 2)) break;
+        ++attempts;
+        if (tried) *tried = attempts;
+        CompareSink compare(package);
+        if (compare.isOpen() && zstdCompress(tar, candidates[index], compare)) {
+            found = candidates[index];
+            return true;
+        }
+    }
+    return false;
+}
+
+uint32_t zstdSettingsToParams(const ZstdSettings& settings) {
+    return (static_cast<uint32_t>(settings.level) & 0x1F) | (settings.checksum ? 0x20u : 0) |
+           (settings.contentSize ? 0x40u : 0) | (settings.longMode ? 0x80u : 0) |
+           ((settings.windowLog & 0x1F) << 8) | (settings.multithreaded ? 0x2000u : 0);
+}
+
+ZstdSettings zstdSettingsFromParams(uint32_t params) {
+    ZstdSettings settings;
+    settings.level = static_cast<int>(params & 0x1F);
+    settings.checksum = (params & 0x20) != 0;
+    settings.contentSize = (params & 0x40) != 0;
+    settings.longMode = (params & 0x80) != 0;
+    settings.windowLog = (params >> 8) & 0x1F;
+    settings.multithreaded = (params & 0x2000) != 0;
+    return settings;
+}
