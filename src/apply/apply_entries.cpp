@@ -6,7 +6,7 @@
 
 #include "apply/apply.h"
 #include "delta/delta.h"
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
 #include "runtime/runtime.h"
@@ -35,23 +35,24 @@ bool isSafePackageName(const std::string& name) {
     return true;
 }
 
-std::list<std::unique_ptr<PackageInfo>>::iterator findQueued(const std::string& fileName) {
-    for (auto it = rebuildQueue.begin(); it != rebuildQueue.end(); ++it)
+std::list<std::unique_ptr<PackageInfo>>::iterator findQueued(ApplyRun& run,
+                                                              const std::string& fileName) {
+    for (auto it = run.rebuildQueue.begin(); it != run.rebuildQueue.end(); ++it)
         if ((*it)->fileName == fileName) return it;
-    return rebuildQueue.end();
+    return run.rebuildQueue.end();
 }
 
 // Unpacks and verifies an old package found on disk; false when it is corrupt.
-bool prepareSource(PackageInfo& source, uint32_t flags) {
+bool prepareSource(PackageInfo& source, uint32_t recordedKind, uint32_t flags) {
     if (flags & FLAG_OLD_MD5_OF_TAR) {
-        if (!unpack(source)) return false;
+        if (!unpackRecorded(source, recordedKind)) return false;
         return !source.hasMd5 || md5Matches(source.md5, source.tarPath);
     }
     if (source.hasMd5 && !md5Matches(source.md5, source.fullPath())) return false;
-    return unpack(source);
+    return unpackRecorded(source, recordedKind);
 }
 
-void applyEntry(IStream& in, uint16_t version) {
+void applyEntry(ApplyRun& run, IStream& in, uint16_t version) {
     PatchEntry entry;
     auto source = std::make_unique<PackageInfo>();
     auto target = std::make_unique<PackageInfo>();
@@ -69,15 +70,17 @@ void applyEntry(IStream& in, uint16_t version) {
     target->kind = entry.newKind;
     target->params = entry.newParams;
     if (entry.flags & FLAG_GZIP_FIXUP) target->fixupPath = newTempName();
+    if (entry.flags & FLAG_PARAM_BLOCK) target->paramBlockPath = newTempName();
     entry.fixupPath = target->fixupPath;
+    entry.paramBlockPath = target->paramBlockPath;
     entry.deltaPath = newTempName();
     bool intact = readEntryBlocks(in, entry);
     // Patches before digests were recorded carried a fixup for gzip old
     // packages that is not meant for the rebuild.
     if (version <= 3 && entry.oldKind == KIND_GZIP) target->fixupPath = "";
 
-    auto queued = findQueued(source->fileName);
-    bool hasQueued = queued != rebuildQueue.end();
+    auto queued = findQueued(run, source->fileName);
+    bool hasQueued = queued != run.rebuildQueue.end();
 
     printf("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
     fflush(stdout);
@@ -94,38 +97,47 @@ void applyEntry(IStream& in, uint16_t version) {
         return endLine("couldn't find source to patch.");
     if (!options.forceOverwrite && fileExists(target->fullPath()))
         return endLine("patch already applied.");
-    if (!isSupportedKind(entry.oldKind)) return endLine("Can't uncompress old package.  Upgrade pakrev.");
-    if (!isSupportedKind(entry.newKind)) return endLine("Can't re-compress package.  Upgrade pakrev.");
+    if (!findKind(entry.oldKind)) return endLine("Can't uncompress old package.  Upgrade pakrev.");
+    if (!findKind(entry.newKind)) return endLine("Can't re-compress package.  Upgrade pakrev.");
 
     PackageInfo* from = hasQueued ? queued->get() : source.get();
-    if (!hasQueued && !prepareSource(*source, entry.flags))
+    if (!hasQueued && !prepareSource(*source, entry.oldKind, entry.flags))
         return endLine("previous package is corrupt");
 
-    if (options.verbose) printf("applying package delta\n");
+    verbose("applying package delta\n");
     DeltaResult result = applyDelta(from->tarPath, target->tarPath, entry.deltaPath);
     if (result == APPLY_FAILED) return endLine("Error applying patch");
     if (result == APPLY_BAD_FORMAT) {
-        fflush(stdout);
-        fprintf(stderr, "Unknown delta format used.  Try upgrading pakrev\n");
+        reportError("Unknown delta format used.  Try upgrading pakrev\n");
         return;
     }
     removeTempFile(entry.deltaPath);
     removeTempFile(from->tarPath);
     if (options.mergePatches) {
-        if (hasQueued) rebuildQueue.erase(queued);
-        rebuildQueue.push_back(std::move(target));
+        if (hasQueued) run.rebuildQueue.erase(queued);
+        run.rebuildQueue.push_back(std::move(target));
         return endLine("OK");
     }
     if (rebuildPackage(*target)) return endLine("OK");
-    anyRebuildFailed = true;
+    run.anyRebuildFailed = true;
     endLine("FAILED");
 }
 
 }  // namespace
 
-void applyPatchStream(IStream& in) {
-    PatchHeader header = readPatchHeader(in);
+void applyPatchStream(ApplyRun& run, IStream& in) {
+    PatchHeader header;
+    HeaderStatus status = readPatchHeader(in, header);
+    if (status == HEADER_BAD_MAGIC) errorExit("Invalid patch file");
+    if (status == HEADER_TOO_NEW) errorExit("Cannot read package format.  Upgrade pakrev");
     if (header.version == 1)
         errorExit("Old patch.  Can be read by pakrev <= 0.2.1.  Support removed before popuralized.");
-    for (uint32_t i = 0; i < header.entryCount; ++i) applyEntry(in, header.version);
+    for (uint32_t i = 0; i < header.entryCount; ++i) applyEntry(run, in, header.version);
+}
+
+void drainRebuildQueue(ApplyRun& run) {
+    while (!run.rebuildQueue.empty()) {
+        if (!rebuildPackage(*run.rebuildQueue.front())) run.anyRebuildFailed = true;
+        run.rebuildQueue.pop_front();
+    }
 }

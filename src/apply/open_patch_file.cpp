@@ -5,24 +5,24 @@
 #include <cstdlib>
 
 #include "apply/apply.h"
+#include "driver/options.h"
 #include "runtime/runtime.h"
 
 namespace {
 
 [[noreturn]] void cannotRead(const std::string& path) {
-    fflush(stdout);
-    fprintf(stderr, "cannot read file %s\n", path.c_str());
+    reportError("cannot read file %s\n", path.c_str());
     exit(1);
 }
 
 // Hands a stream that holds a patch to the applier; anything else is
 // spooled and opened again as a file.
-void dispatchStream(IStream& stream) {
+void dispatchStream(ApplyRun& run, IStream& stream) {
     Injectable_IStream in(stream);
     if (sniffStream(in) == FILE_PATCH)
-        applyPatchStream(in);
+        applyPatchStream(run, in);
     else
-        applyViaTempFile(in);
+        applyViaTempFile(run, in);
 }
 
 // Octal size field of a tar header; blanks and NULs are skipped.
@@ -34,7 +34,7 @@ uint64_t tarMemberSize(const unsigned char* header) {
     return size;
 }
 
-void walkTarArchive(const std::string& path) {
+void walkTarArchive(ApplyRun& run, const std::string& path) {
     IFStream archive(path);
     int zeroHeaders = 0;
     unsigned char header[TAR_BLOCK];
@@ -50,7 +50,7 @@ void walkTarArchive(const std::string& path) {
             OFStream out(member);
             copyBytes(archive, out, static_cast<uint32_t>(size));
         }
-        applyPatchFile(member);
+        applyPatchFile(run, member);
         removeTempFile(member);
         uint32_t tail = static_cast<uint32_t>(size % TAR_BLOCK);
         if (tail != 0) archive.read(header, TAR_BLOCK - tail);
@@ -59,7 +59,7 @@ void walkTarArchive(const std::string& path) {
 
 }  // namespace
 
-void applyViaTempFile(IStream& in) {
+void applyViaTempFile(ApplyRun& run, IStream& in) {
     std::string spool = newTempName();
     {
         OFStream out(spool);
@@ -68,17 +68,16 @@ void applyViaTempFile(IStream& in) {
         while (copyBytes(in, out, 0xFFFFFFFFu)) {
         }
     }
-    applyPatchFile(spool);
+    applyPatchFile(run, spool);
     removeTempFile(spool);
 }
 
-void applyPatchFile(const std::string& path) {
+void applyPatchFile(ApplyRun& run, const std::string& path) {
     FileKind kind;
     {
         IFStream file(path);
         if (!file.isOpen()) {
-            fflush(stdout);
-            fprintf(stderr, "file is missing: %s\n", path.c_str());
+            reportError("file is missing: %s\n", path.c_str());
             exit(1);
         }
         Injectable_IStream in(file);
@@ -87,21 +86,21 @@ void applyPatchFile(const std::string& path) {
     switch (kind) {
         case FILE_BZIP2: {
             BZ_IFStream stream(path);
-            dispatchStream(stream);
+            dispatchStream(run, stream);
             break;
         }
         case FILE_GZIP: {
             GZ_IFStream stream(path);
-            dispatchStream(stream);
+            dispatchStream(run, stream);
             break;
         }
         case FILE_PATCH: {
             IFStream stream(path);
-            dispatchStream(stream);
+            dispatchStream(run, stream);
             break;
         }
         case FILE_TAR:
-            walkTarArchive(path);
+            walkTarArchive(run, path);
             break;
         default:  // nothing known, or a zip archive or a bare delta
             cannotRead(path);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "delta/segdiff_format.h"
+
 enum DeltaResult { APPLY_OK = 0, APPLY_FAILED = 1, APPLY_BAD_FORMAT = 2 };
 
 // Writes a delta from oldPath to newPath into deltaPath with segdiff (when
@@ -21,31 +23,7 @@ DeltaResult applyDelta(const std::string& referencePath, const std::string& outp
 // True when "cmp FIRST SECOND" exits 0.
 bool filesIdentical(const std::string& first, const std::string& second);
 
-// ---- segdiff delta format ----------------------------------------------
-// Header (18 bytes): "SGD", u16 version 1, u8 pointer size 4, u32 (old size,
-// ignored by readers), u32 output size, u32 record count N. Then N records of
-// three u32 (signed skip, literal length, copy length), then the literal
-// bytes of all records in order, then the trailing literal: the output bytes
-// that no record accounts for.
-constexpr char SEGDIFF_MAGIC[] = "SGD";
-constexpr uint16_t SEGDIFF_VERSION = 1;
-constexpr uint8_t SEGDIFF_POINTER_SIZE = 4;
-constexpr uint32_t SEGDIFF_HEADER_SIZE = 18;
-constexpr uint32_t SEGDIFF_RECORD_SIZE = 12;
-
-struct SegdiffHeader {
-    uint16_t version;
-    uint8_t pointerSize;
-    uint32_t oldSize;
-    uint32_t outputSize;
-    uint32_t recordCount;
-};
-
-struct SegdiffRecord {
-    int32_t skip;           // move of the reference position before the copy
-    uint32_t literalLength; // bytes taken next from the literal data
-    uint32_t copyLength;    // bytes copied from the reference after the move
-};
+// ---- segdiff deltas (format in delta/segdiff_format.h) -------------------
 
 // Applies a segdiff delta. Returns 0 when the output was rebuilt, 1 when a
 // file cannot be opened or the header is not acceptable, -1 when data ran out

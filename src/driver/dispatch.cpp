@@ -5,25 +5,20 @@
 #include "make/make.h"
 #include "package/package.h"
 
-std::list<std::unique_ptr<PackageInfo>> rebuildQueue;
-bool anyRebuildFailed = false;
-
 int runDriver(int argc, char** argv) {
     RunMode mode = parseArguments(argc, argv);
+    ApplyRun run;
     switch (mode) {
         case MODE_MAKE:
             if (fileArgs.size() != 3) printUsage();
             makePatch(fileArgs[0], fileArgs[1], fileArgs[2]);
             break;
         case MODE_APPLY:
-            for (const std::string& patch : fileArgs) applyPatchFile(patch);
-            while (!rebuildQueue.empty()) {
-                if (!rebuildPackage(*rebuildQueue.front())) anyRebuildFailed = true;
-                rebuildQueue.pop_front();
-            }
+            for (const std::string& patch : fileArgs) applyPatchFile(run, patch);
+            drainRebuildQueue(run);
             break;
         case MODE_NONE:
             printUsage();
     }
-    return anyRebuildFailed ? 1 : 0;
+    return run.anyRebuildFailed ? 1 : 0;
 }

@@ -1,4 +1,4 @@
-// The usage text and the fatal-error path.
+// The usage text.
 #include <cstdio>
 #include <cstdlib>
 
@@ -25,10 +25,4 @@ void printUsage() {
         "See README in /usr/share/doc/pakrev<ver> for examples and info\n",
         stdout);
     exit(0);
-}
-
-void errorExit(const std::string& message) {
-    fflush(stdout);
-    fprintf(stderr, "error: %s\n", message.c_str());
-    exit(1);
 }

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "delta/delta.h"
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "make/make.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
@@ -13,41 +13,10 @@
 
 namespace {
 
-void say(const char* line) {
-    if (options.verbose) printf("%s\n", line);
-}
-
 void checkFitsFormat(const std::string& path) {
     int64_t size = fileSize64(path);
     if (size >= 0 && static_cast<uint64_t>(size) > PATCH_BLOCK_MAX)
         errorExit("package too large for the patch format");
-}
-
-// Characterises the new package's compression; returns the parameter word
-// and sets hasFixup when a gzip fixup was accepted into fixupPath.
-uint32_t compressionParams(const PackageInfo& newPackage, const std::string& fixupPath,
-                           bool& hasFixup) {
-    hasFixup = false;
-    if (newPackage.kind == KIND_GZIP) {
-        std::string scratch = newTempName();
-        int level = findGzipLevel(newPackage.tarPath, newPackage.fullPath(), scratch, fixupPath,
-                                  options.useSegdiff);
-        hasFixup = true;
-        return static_cast<uint32_t>(level);
-    }
-    if (newPackage.kind == KIND_BZIP2) {
-        int blockSize = bzip2LevelDigit(newPackage.fullPath());
-        uint32_t params = static_cast<uint32_t>(blockSize) & 0xFF;
-        if (options.ensureMd5) {
-            discoverBzip2();
-            std::string scratch = newTempName();
-            params |= testBzip2Releases(newPackage.tarPath, newPackage.fullPath(), blockSize,
-                                        scratch);
-            removeTempFile(scratch);
-        }
-        return params;
-    }
-    return 0;
 }
 
 // Copies or compresses the staging file to a fresh name beside the patch and
@@ -93,7 +62,7 @@ void makePatch(const std::string& oldName, const std::string& newName,
     std::string placeholder = newSiblingTempFile(patchName);
     if (placeholder.empty()) errorExit("Access denied to output file");
 
-    say("Looking at package contents");
+    verbose("Looking at package contents\n");
     std::string deltaPath = newTempName();
     std::string fixupPath = newTempName();
 
@@ -109,30 +78,35 @@ void makePatch(const std::string& oldName, const std::string& newName,
     oldPackage.md5 = md5OfFile(oldPackage.tarPath);
     newPackage.md5 = md5OfFile(newPackage.fullPath());
 
-    say("Making package delta");
+    verbose("Making package delta\n");
     makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath);
     if (fileSize64(deltaPath) <= 0) errorExit("cannot make package delta");
     checkFitsFormat(deltaPath);
     removeTempFile(oldPackage.tarPath);
 
-    say("Ensuring MD5sum will be correct");
-    bool hasFixup = false;
-    uint32_t params = compressionParams(newPackage, fixupPath, hasFixup);
-    if (hasFixup) checkFitsFormat(fixupPath);
+    verbose("Ensuring MD5sum will be correct\n");
+    Characterisation made;
+    findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+    bool hasFixup = !made.fixupPath.empty();
+    bool hasParamBlock = !made.paramBlockPath.empty();
+    if (hasFixup) checkFitsFormat(made.fixupPath);
+    if (hasParamBlock) checkFitsFormat(made.paramBlockPath);
     removeTempFile(newPackage.tarPath);
 
-    if (options.verbose) printf("Output package to: %s\n", patchName.c_str());
+    verbose("Output package to: %s\n", patchName.c_str());
     PatchEntry entry;
     entry.oldName = oldName;
     entry.oldMd5 = oldPackage.md5;
     entry.newName = newName;
     entry.newMd5 = newPackage.md5;
     entry.oldKind = static_cast<uint16_t>(oldPackage.kind);
-    entry.newKind = static_cast<uint16_t>(newPackage.kind);
-    entry.newParams = params;
-    entry.flags = FLAG_OLD_MD5_OF_TAR | (hasFixup ? FLAG_GZIP_FIXUP : 0);
+    entry.newKind = static_cast<uint16_t>(made.kind);
+    entry.newParams = made.params;
+    entry.flags = FLAG_OLD_MD5_OF_TAR | (hasFixup ? FLAG_GZIP_FIXUP : 0) |
+                  (hasParamBlock ? FLAG_PARAM_BLOCK : 0);
     entry.deltaPath = deltaPath;
-    entry.fixupPath = fixupPath;
+    entry.fixupPath = made.fixupPath;
+    entry.paramBlockPath = made.paramBlockPath;
 
     std::string staging = newTempName();
     {
@@ -143,17 +117,17 @@ void makePatch(const std::string& oldName, const std::string& newName,
         if (!out.close() || !written) errorExit("cannot write the patch into the workspace");
     }
     removeTempFile(deltaPath);
-    if (hasFixup) removeTempFile(fixupPath);
+    if (hasFixup) removeTempFile(made.fixupPath);
+    if (hasParamBlock) removeTempFile(made.paramBlockPath);
 
     bool placed = placePatch(staging, placeholder, patchName);
     removeTempFile(staging);
 
     if (placed && fileExists(patchName)) {
-        say("All done");
+        verbose("All done\n");
         printf("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
                                                    static_cast<double>(fileSize(patchName)));
     } else {
-        fflush(stdout);
-        fprintf(stderr, "Couldn't output patch\n");
+        reportError("Couldn't output patch\n");
     }
 }

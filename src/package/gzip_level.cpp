@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "delta/delta.h"
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "package/package.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
@@ -12,10 +12,10 @@ int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePa
                   const std::string& scratchPath, const std::string& fixupPath, bool useSegdiff) {
     for (const char* level = GZIP_LEVEL_ORDER; *level; ++level) {
         if (gzipProbeRulesOut(newTarPath, newPackagePath, *level, useSegdiff)) {
-            if (options.verbose) printf("gzip level %c ruled out by a probe\n", *level);
+            verbose("gzip level %c ruled out by a probe\n", *level);
             continue;
         }
-        if (options.verbose) printf("compressing with gzip level %c\n", *level);
+        verbose("compressing with gzip level %c\n", *level);
         if (!recompressGzipHeaderless(newTarPath, scratchPath, *level))
             errorExit("Can't find GNU gzip");
         // Gzip data is never empty: an empty recompression means gzip failed.
@@ -23,7 +23,7 @@ int findGzipLevel(const std::string& newTarPath, const std::string& newPackagePa
         // Only a fixup that the delta tool wrote for this level counts, not
         // one left over from an earlier attempt.
         removeFile(fixupPath);
-        if (options.verbose) printf("making fixup delta for gzip level %c\n", *level);
+        verbose("making fixup delta for gzip level %c\n", *level);
         makeDelta(useSegdiff, scratchPath, newPackagePath, fixupPath);
         int64_t fixupLength = fileSize64(fixupPath);
         if (fixupLength > 0 && fixupLength <= static_cast<int64_t>(FIXUP_LIMIT)) {

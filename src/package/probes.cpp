@@ -7,7 +7,7 @@
 #include <zlib.h>
 
 #include "delta/delta.h"
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "package/package.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
@@ -56,36 +56,6 @@ uint64_t secondBlockBit(const std::vector<unsigned char>& z) {
 }
 
 }  // namespace
-
-int64_t gzipHeaderLength(const std::string& path) {
-    FILE* f = fopen(path.c_str(), "rb");
-    if (!f) return -1;
-    unsigned char fixed[10];
-    int64_t length = -1;
-    if (fread(fixed, 1, 10, f) == 10 && fixed[0] == 0x1f && fixed[1] == 0x8b) {
-        int flags = fixed[3];
-        length = 10;
-        bool ok = true;
-        if (flags & 0x04) {
-            int lo = getc(f), hi = getc(f);
-            ok = lo != EOF && hi != EOF && fseeko(f, lo | (hi << 8), SEEK_CUR) == 0;
-            length += 2 + (lo | (hi << 8));
-        }
-        for (int bit : {0x08, 0x10}) {
-            if (!ok || !(flags & bit)) continue;
-            int c;
-            do {
-                c = getc(f);
-                ++length;
-            } while (c != EOF && c != 0);
-            ok = c == 0;
-        }
-        if (ok && (flags & 0x02)) length += 2;
-        if (!ok) length = -1;
-    }
-    fclose(f);
-    return length;
-}
 
 uint64_t completeDeflateBlocks(const std::string& path) {
     FILE* f = fopen(path.c_str(), "rb");

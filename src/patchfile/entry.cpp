@@ -1,5 +1,5 @@
-// Patch entries: names, digests, kinds, parameters, flags and the delta and
-// fixup blocks.
+// Patch entries: names, digests, kinds, parameters, flags and the delta,
+// fixup and parameter blocks.
 #include "patchfile/patchfile.h"
 
 namespace {
@@ -48,6 +48,7 @@ void readEntryParams(IStream& in, PatchEntry& entry) {
 bool readEntryBlocks(IStream& in, PatchEntry& entry) {
     bool intact = readBlock(in, entry.deltaPath, true);
     if (entry.flags & FLAG_GZIP_FIXUP) intact = readBlock(in, entry.fixupPath, intact);
+    if (entry.flags & FLAG_PARAM_BLOCK) intact = readBlock(in, entry.paramBlockPath, intact);
     return intact;
 }
 
@@ -61,6 +62,7 @@ bool writePatchEntry(OStream& out, const PatchEntry& entry) {
     writeU32(out, entry.newParams);
     writeU32(out, entry.flags);
     if (!writeBlock(out, entry.deltaPath)) return false;
-    if (entry.flags & FLAG_GZIP_FIXUP) return writeBlock(out, entry.fixupPath);
+    if ((entry.flags & FLAG_GZIP_FIXUP) && !writeBlock(out, entry.fixupPath)) return false;
+    if ((entry.flags & FLAG_PARAM_BLOCK) && !writeBlock(out, entry.paramBlockPath)) return false;
     return true;
 }

@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "runtime/runtime.h"
 
 std::string shellQuote(const std::string& text) {

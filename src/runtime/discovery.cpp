@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -111,24 +111,17 @@ bool readGzipListing(const std::string& listingPath) {
 void discoverBzip2() {
     std::string listing = writeListing(BZIP2_LISTING_COMMAND);
     if (!readBzip2Listing(listing)) exit(1);
-    if (options.verbose) {
-        printf("found bzip2 compressors/decompressors:\n");
-        for (int slot = 0; slot < BZIP2_SLOT_COUNT; ++slot) {
-            if (!slotPaths[slot].empty()) printf("  %s\n", slotPaths[slot].c_str());
-        }
-    }
+    verbose("found bzip2 compressors/decompressors:\n");
+    for (int slot = 0; slot < BZIP2_SLOT_COUNT; ++slot)
+        if (!slotPaths[slot].empty()) verbose("  %s\n", slotPaths[slot].c_str());
 }
 
 void discoverGzip() {
     std::string listing = writeListing(GZIP_LISTING_COMMAND);
     if (!readGzipListing(listing)) exit(1);
-    if (options.verbose) {
-        // A path found now or by an earlier call counts as found.
-        if (gzipPath.empty()) {
-            printf("GNU gzip compressor/decompressor NOT found!\n");
-        } else {
-            printf("found GNU gzip compressor/decompressor:\n");
-            printf("  %s\n", gzipPath.c_str());
-        }
-    }
+    // A path found now or by an earlier call counts as found.
+    if (gzipPath.empty())
+        verbose("GNU gzip compressor/decompressor NOT found!\n");
+    else
+        verbose("found GNU gzip compressor/decompressor:\n  %s\n", gzipPath.c_str());
 }

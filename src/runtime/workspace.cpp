@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
+#include "driver/options.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -103,10 +103,8 @@ void removeTempFile(const std::string& path) {
 void cleanupWorkspace() {
     if (cleanupDone) return;
     cleanupDone = 1;
-    if (options.verbose) {
-        printf("cleaning up\n");
-        fflush(stdout);
-    }
+    verbose("cleaning up\n");
+    if (options.verbose) fflush(stdout);
     while (!tempRegistry.empty()) {
         std::string front = tempRegistry.front();
         removeTempFile(front);

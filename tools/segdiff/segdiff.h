@@ -1,18 +1,12 @@
 // segdiff: writes a delta that turns OLD into NEW, in the segdiff format that
-// pakrev's built-in applier reads:
-//
-//   "SGD", u16 version 1, u8 pointer size 4, u32 size of OLD (not read back),
-//   u32 size of NEW, u32 record count N, N records of three u32 (signed skip,
-//   literal length, copy length), the literal bytes of all records in order,
-//   then the trailing literal that no record accounts for.
-//
-// Each record takes its literal bytes, moves the read position in OLD by its
-// skip (counted from the end of the previous copy) and copies from there.
+// pakrev's built-in applier reads (delta/segdiff_format.h holds the layout).
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "delta/segdiff_format.h"
 
 namespace segdiff {
 
@@ -20,11 +14,12 @@ namespace segdiff {
 // format is 32 bits wide.
 constexpr uint64_t MAX_INPUT_SIZE = 0xFFFFFFFFull;
 
-constexpr char MAGIC[] = "SGD";
-constexpr uint16_t FORMAT_VERSION = 1;
-constexpr uint8_t POINTER_SIZE = 4;
-constexpr uint32_t HEADER_SIZE = 18;
-constexpr uint32_t RECORD_SIZE = 12;
+// The format's facts under the maker's short names.
+constexpr const char* MAGIC = SEGDIFF_MAGIC;
+constexpr uint16_t FORMAT_VERSION = SEGDIFF_VERSION;
+constexpr uint8_t POINTER_SIZE = SEGDIFF_POINTER_SIZE;
+constexpr uint32_t HEADER_SIZE = SEGDIFF_HEADER_SIZE;
+constexpr uint32_t RECORD_SIZE = SEGDIFF_RECORD_SIZE;
 
 // ---- Fatal errors and the output file ----------------------------------
 

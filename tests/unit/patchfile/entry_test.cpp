@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "memory_streams.h"
+#include "package/package.h"
 #include "patchfile/patchfile.h"
 #include "test_support.h"
 
@@ -115,7 +116,8 @@ TEST(PatchEntry, Version4RoundTrip) {
         ASSERT_TRUE(writePatchEntry(out, e));
 
         MemoryIStream in(out.data);
-        PatchHeader h = readPatchHeader(in);
+        PatchHeader h;
+        ASSERT_EQ(HEADER_OK, readPatchHeader(in, h));
         ASSERT_EQ(h.version, 4);
         PatchEntry r;
         ASSERT_TRUE(readEntry(in, h.version, dir, r));
@@ -150,7 +152,8 @@ TEST(PatchEntry, Version2HoldsSeveralEntriesWithoutDigests) {
                                  "delta-b", "fixup-b") +
                         oldEntry("c-1.tbz", "c-2.tbz", KIND_BZIP2, KIND_BZIP2, 0, "delta-c");
     MemoryIStream in(patch);
-    PatchHeader h = readPatchHeader(in);
+    PatchHeader h;
+        ASSERT_EQ(HEADER_OK, readPatchHeader(in, h));
     ASSERT_EQ(h.entryCount, 3);
     struct Expected {
         const char* oldName;
@@ -176,7 +179,9 @@ TEST(PatchEntry, Version2HoldsSeveralEntriesWithoutDigests) {
     EXPECT_EQ(in.rest(), "");
 
     MemoryIStream empty(Bytes().raw("PRV").u16(2).u16(0).s);
-    EXPECT_EQ(readPatchHeader(empty).entryCount, 0);
+    PatchHeader none;
+    ASSERT_EQ(HEADER_OK, readPatchHeader(empty, none));
+    EXPECT_EQ(none.entryCount, 0);
     EXPECT_EQ(empty.rest(), "");
 }
 
@@ -190,7 +195,8 @@ TEST(PatchEntry, Versions0And3ReadWithoutDigestsAndConsumeTheFixup) {
                                      FLAG_GZIP_FIXUP, "DD", "FFF") +
                             "after";
         MemoryIStream in(patch);
-        PatchHeader h = readPatchHeader(in);
+        PatchHeader h;
+        ASSERT_EQ(HEADER_OK, readPatchHeader(in, h));
         EXPECT_EQ(h.entryCount, 1);
         PatchEntry e;
         ASSERT_TRUE(readEntry(in, h.version, dir, e));

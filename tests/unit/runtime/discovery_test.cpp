@@ -7,6 +7,7 @@
 #include <string>
 
 #include "driver/driver.h"
+#include "package/package.h"
 #include "patchfile/patchfile.h"
 #include "private_path.h"
 #include "runtime/runtime.h"

@@ -1,0 +1,28 @@
+// The fatal path and the two output helpers.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+#include "driver/options.h"
+
+void errorExit(const std::string& message) {
+    fflush(stdout);
+    fprintf(stderr, "error: %s\n", message.c_str());
+    exit(1);
+}
+
+void verbose(const char* format, ...) {
+    if (!options.verbose) return;
+    va_list args;
+    va_start(args, format);
+    vprintf(format, args);
+    va_end(args);
+}
+
+void reportError(const char* format, ...) {
+    fflush(stdout);
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}

@@ -1,0 +1,27 @@
+// The gzip kind: packages that a GNU gzip level reproduces, up to a small
+// fixup delta that mends the header.
+#include "driver/options.h"
+#include "package/kinds.h"
+#include "runtime/runtime.h"
+
+bool decompressGzip(const std::string& package, const std::string& tar) {
+    return filterToFile("gunzip", package, tar) == 0;
+}
+
+void characteriseGzip(const PackageInfo& newPackage, const std::string& fixupPath,
+                      Characterisation& out) {
+    out = Characterisation{};
+    out.kind = KIND_GZIP;
+    out.fixupPath = fixupPath;
+    std::string scratch = newTempName();
+    int level = findGzipLevel(newPackage.tarPath, newPackage.fullPath(), scratch, out.fixupPath,
+                              options.useSegdiff);
+    out.params = static_cast<uint32_t>(level);
+}
+
+bool recompressGzip(const PackageInfo& package, const std::string& output) {
+    char level = paramsLevelDigit(package.params);
+    verbose("compressing with gzip level %c\n", level);
+    if (!recompressGzipHeaderless(package.tarPath, output, level)) errorExit("Can't find GNU gzip");
+    return true;
+}

@@ -1,0 +1,17 @@
+// The plain tar kind.
+#include "package/kinds.h"
+#include "runtime/runtime.h"
+
+bool decompressTar(const std::string& package, const std::string& tar) {
+    return catToFile(package, tar) == 0;
+}
+
+void characteriseTar(const PackageInfo&, const std::string&, Characterisation& out) {
+    out = Characterisation{};
+    out.kind = KIND_TAR;
+}
+
+bool recompressTar(const PackageInfo& package, const std::string& output) {
+    catToFile(package.tarPath, output);
+    return true;
+}
