@@ -40,6 +40,8 @@ RunMode parseArguments(int argc, char** argv) {
 
     for (int a = 1; a < argc; ++a) {
         std::string arg = argv[a];
+        if (arg == "--help") printHelp();
+        if (arg == "--version") printVersion();
         if (!arg.empty() && arg[0] == '-') {
             for (size_t i = 1; i < arg.size(); ++i) {
                 char c = arg[i];

@@ -14,12 +14,20 @@ enum RunMode { MODE_NONE = 0, MODE_MAKE = 1, MODE_APPLY = 2 };
 extern std::vector<std::string> fileArgs;
 
 // Parses argv into `options` and `fileArgs` and returns the mode. May end the
-// process: usage errors go through errorExit, an unknown option letter prints
+// process: "--help" and "--version" print and exit 0 (only as whole words,
+// wherever they stand), usage errors go through errorExit, an unknown
+// option letter prints
 // "unknown option: %c" on standard output and exits with status 1.
 RunMode parseArguments(int argc, char** argv);
 
-// Prints the version banner and usage text on standard output; exit status 0.
+// Prints the version banner, "Bad usage.  Try one of:" and the usage text
+// on standard output; exit status 0.
 [[noreturn]] void printUsage();
+// --help: the banner, "Usage:" and the usage text on standard output;
+// exit status 0.
+[[noreturn]] void printHelp();
+// --version: "pakrev version X.Y.Z" on standard output; exit status 0.
+[[noreturn]] void printVersion();
 
 // The whole program after start-up: parse, dispatch, drain the deferred
 // rebuilds. Returns the process exit status.

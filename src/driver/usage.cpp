@@ -4,10 +4,11 @@
 
 #include "driver/driver.h"
 
-void printUsage() {
-    fputs(
-        "pakrev version 0.4.4\n"
-        "Bad usage.  Try one of:\n"
+namespace {
+
+const char BANNER[] = "pakrev version 0.4.4\n";
+
+const char SYNOPSIS[] =
         "pakrev -m[fvej] [bg #] [-T #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
         "pakrev -p[fvir] [-T #] [-[dD] <repository>] <patchfiles> #apply patches\n"
         "\n"
@@ -24,7 +25,25 @@ void printUsage() {
         "       D = old tarball(s) can be found in <repository>\n"
         "       T = use at most # threads (default: the number of cores;\n"
         "           1 = one step at a time)\n"
-        "See README in /usr/share/doc/pakrev<ver> for examples and info\n",
-        stdout);
+        "See README in /usr/share/doc/pakrev<ver> for examples and info\n";
+
+}  // namespace
+
+void printUsage() {
+    fputs(BANNER, stdout);
+    fputs("Bad usage.  Try one of:\n", stdout);
+    fputs(SYNOPSIS, stdout);
+    exit(0);
+}
+
+void printHelp() {
+    fputs(BANNER, stdout);
+    fputs("Usage:\n", stdout);
+    fputs(SYNOPSIS, stdout);
+    exit(0);
+}
+
+void printVersion() {
+    fputs(BANNER, stdout);
     exit(0);
 }

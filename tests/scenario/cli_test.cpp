@@ -37,6 +37,9 @@ const std::string USAGE =
     "           1 = one step at a time)\n"
     "See README in /usr/share/doc/pakrev<ver> for examples and info\n";
 
+// --help: the same text, asked for.
+const std::string HELP = "pakrev version 0.4.4\nUsage:\n" + USAGE.substr(USAGE.find("pakrev -m"));
+
 const std::string CONFLICT = "error: cannot specify more than one of -mpc options\n";
 
 struct CliCase {
@@ -75,6 +78,13 @@ TEST_F(Cli, EndingsPrintTheirTextAndLeaveNoWorkspace) {
         {{"-vc"}, 1, "unknown option: c\ncleaning up\n", ""},
         {{"-b", "x"}, 1, "", "error: compression option must precede a digit from 1-9\n"},
         {{"-p", "-d"}, 1, "", "error: must supply directory after -d option\n"},
+        // The long words users bring: whole words only, first one wins.
+        {{"--help"}, 0, HELP, ""},
+        {{"-p", "--help", "x.prv"}, 0, HELP, ""},
+        {{"--version"}, 0, "pakrev version 0.4.4\n", ""},
+        {{"--version", "--help"}, 0, "pakrev version 0.4.4\n", ""},
+        {{"--helpme"}, 1, "unknown option: -\n", ""},
+        {{"-v-"}, 1, "unknown option: -\ncleaning up\n", ""},
     };
     for (const CliCase& c : cases) {
         std::string label;
