@@ -35,6 +35,7 @@ void addOldDirs(const std::string& list) {
 RunMode parseArguments(int argc, char** argv) {
     RunMode mode = MODE_NONE;
     bool awaitingNewDir = false;
+    bool awaitingThreads = false;
     bool awaitingOldDirs = false;
 
     for (int a = 1; a < argc; ++a) {
@@ -54,6 +55,7 @@ RunMode parseArguments(int argc, char** argv) {
                     case 'b': options.patchCompression = PATCH_BZIP2; break;
                     case 'g': options.patchCompression = PATCH_GZIP; break;
                     case 'd': awaitingNewDir = true; break;
+                    case 'T': awaitingThreads = true; break;
                     case 'D': awaitingOldDirs = true; break;
                     case 'm': chooseMode(mode, MODE_MAKE); break;
                     case 'p': chooseMode(mode, MODE_APPLY); break;
@@ -68,6 +70,13 @@ RunMode parseArguments(int argc, char** argv) {
             if (arg.size() != 1 || arg[0] < '1' || arg[0] > '9')
                 errorExit("compression option must precede a digit from 1-9");
             options.compressionLevel = arg[0];
+        } else if (awaitingThreads) {
+            char* end = nullptr;
+            unsigned long count = strtoul(arg.c_str(), &end, 10);
+            if (arg.empty() || *end != '\0' || count < 1 || count > 64)
+                errorExit("-T must precede a thread count from 1-64");
+            options.threads = static_cast<unsigned>(count);
+            awaitingThreads = false;
         } else if (awaitingNewDir) {
             options.newPackageDir = arg + "/";
             awaitingNewDir = false;
@@ -80,6 +89,7 @@ RunMode parseArguments(int argc, char** argv) {
     }
 
     if (options.oldPackageDirs.empty()) options.oldPackageDirs.push_back(options.newPackageDir);
+    if (awaitingThreads) errorExit("-T must precede a thread count from 1-64");
     if (awaitingNewDir) errorExit("must supply directory after -d option");
     if (awaitingOldDirs) errorExit("must supply directory after -D option");
     return mode;

@@ -9,8 +9,8 @@ namespace {
 const char BANNER[] = "pakrev version 0.4.4\n";
 
 const char SYNOPSIS[] =
-        "pakrev -m[fvej] [bg #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
-        "pakrev -p[fvir] [-[dD] <repository>] <patchfiles> #apply patches\n"
+        "pakrev -m[fvej] [bg #] [-T #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
+        "pakrev -p[fvir] [-T #] [-[dD] <repository>] <patchfiles> #apply patches\n"
         "\n"
         "Flags: f = force overwrite output files\n"
         "       v = verbose\n"
@@ -23,6 +23,8 @@ const char SYNOPSIS[] =
         "           create intermediate files\n"
         "       d = new tarball belongs in <repository>\n"
         "       D = old tarball(s) can be found in <repository>\n"
+        "       T = use at most # threads (default: the number of cores;\n"
+        "           1 = one step at a time)\n"
         "See README in /usr/share/doc/pakrev<ver> for examples and info\n";
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The bzip2 kinds: the block size and which installed bzip2 releases
 // reproduce the package; and bzip2_old, recompressed by its own program.
+#include "bzip2/bzip2.h"
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "package/kinds.h"
@@ -11,6 +12,21 @@ const char BZIP2_OLD_PROGRAM[] = "bzip2_old";
 
 bool digestOk(const PackageInfo& package, const std::string& path) {
     return !package.hasMd5 || md5Matches(package.md5, path);
+}
+
+// Compresses with the release of the slot: through the linked libbz2 on
+// several threads when that library is this release and -T allows more than
+// one thread (the program again when that result misses the digest), else
+// with the slot's program. True when the output matches the digest.
+bool compressWithRelease(const PackageInfo& package, int slot, char level,
+                         const std::string& output) {
+    unsigned threads = workThreads();
+    if (threads > 1 && libbz2Release() == bzip2SlotRelease(slot) &&
+        parallelBzip2File(package.tarPath, output, level - '0', threads) &&
+        digestOk(package, output))
+        return true;
+    compressToFile(bzip2SlotPath(slot), level, package.tarPath, output);
+    return digestOk(package, output);
 }
 
 }  // namespace
@@ -70,8 +86,7 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output) {
         const std::string& program = bzip2SlotPath(slot);
         if (!(package.params & BZIP2_WORKS(slot)) || program.empty()) continue;
         verbose("using working compression format: %s\n", bzip2SlotRelease(slot));
-        compressToFile(program, level, package.tarPath, output);
-        if (digestOk(package, output)) {
+        if (compressWithRelease(package, slot, level, output)) {
             verbose("found compatible bzip2 compressor: %s\n", program.c_str());
             return true;
         }
@@ -82,8 +97,7 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output) {
         const std::string& program = bzip2SlotPath(slot);
         if ((package.params & BZIP2_TESTED(slot)) || program.empty() || tried[slot]) continue;
         verbose("trying to use %s for recompression\n", program.c_str());
-        compressToFile(program, level, package.tarPath, output);
-        if (digestOk(package, output)) {
+        if (compressWithRelease(package, slot, level, output)) {
             verbose("found compatible bzip2 compressor: %s\n", program.c_str());
             return true;
         }

@@ -65,6 +65,29 @@ TEST_F(ApplyTest, RoundTripsAreByteIdentical) {
     }
 }
 
+TEST_F(ApplyTest, ThreadCountChangesNoByte) {
+    // bz21 packages of several blocks, so that blocks are compressed at once.
+    makePackage(pub.path(), 1, "bz21", 250000);
+    makePackage(pub.path(), 2, "bz21", 250000);
+    for (const char* kind : {"tar", "gz1", "gz9", "bz21"}) {
+        SCOPED_TRACE(kind);
+        std::string sequential = readFile(makePatch(1, 2, kind, "-e -T 1", "seq"));
+        std::string parallel = readFile(makePatch(1, 2, kind, "-e", "par"));
+        EXPECT_TRUE(sequential == parallel) << "patch bytes differ";
+        toMirror(1, kind);
+        for (const char* threads : {"-T 1", "-T 2"}) {
+            RunResult r = pakrev(std::string("-p ") + threads + " -D " + shellQuote(mirror.path()) +
+                                     " " + shellQuote(pub / "par"),
+                                 work.path());
+            EXPECT_EQ(r.out, packageName(1, kind) + " -> " + packageName(2, kind) + ": OK\n")
+                << threads << r.err;
+            expectRebuilt(2, kind);
+            runShell("rm -f " + shellQuote(work / packageName(2, kind)));
+        }
+        runShell("rm -f " + shellQuote(pub / "seq") + " " + shellQuote(pub / "par"));
+    }
+}
+
 TEST_F(ApplyTest, GzipTarOfBzip2PatchesAppliesEveryMember) {
     std::string p1 = makePatch(1, 2, "gz9", "-b 9", "a.prv.bz2");
     std::string p2 = makePatch(1, 2, "bz29", "-b 9", "b.prv.bz2");

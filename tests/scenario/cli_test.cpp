@@ -19,8 +19,8 @@ using testsupport::writeFile;
 const std::string USAGE =
     "pakrev version 0.4.4\n"
     "Bad usage.  Try one of:\n"
-    "pakrev -m[fvej] [bg #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
-    "pakrev -p[fvir] [-[dD] <repository>] <patchfiles> #apply patches\n"
+    "pakrev -m[fvej] [bg #] [-T #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
+    "pakrev -p[fvir] [-T #] [-[dD] <repository>] <patchfiles> #apply patches\n"
     "\n"
     "Flags: f = force overwrite output files\n"
     "       v = verbose\n"
@@ -33,6 +33,8 @@ const std::string USAGE =
     "           create intermediate files\n"
     "       d = new tarball belongs in <repository>\n"
     "       D = old tarball(s) can be found in <repository>\n"
+    "       T = use at most # threads (default: the number of cores;\n"
+    "           1 = one step at a time)\n"
     "See README in /usr/share/doc/pakrev<ver> for examples and info\n";
 
 // --help: the same text, asked for.

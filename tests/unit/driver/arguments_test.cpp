@@ -57,6 +57,19 @@ ParseCase makeRun(const Args& args) {
     return {args, e};
 }
 
+TEST(ParseArguments, ThreadCount) {
+    parse({"-pT", "3", "x"});
+    EXPECT_EQ(3u, options.threads);
+    EXPECT_EQ(3u, workThreads());
+    EXPECT_EQ(std::vector<std::string>{"x"}, fileArgs);
+    parse({"-T", "1", "-m"});
+    EXPECT_EQ(1u, workThreads());
+    parse({"-m"});
+    EXPECT_EQ(0u, options.threads);
+    EXPECT_GE(workThreads(), 1u);
+    EXPECT_LE(workThreads(), 8u);
+}
+
 TEST(ParseArguments, AcceptedCommandLines) {
     const auto with = [](auto edit) {
         Expected e;
@@ -192,7 +205,13 @@ TEST(ParseArgumentsDeathTest, RefusedCommandLines) {
     const std::string level = "error: compression option must precede a digit from 1-9\n";
     const std::string noNewDir = "error: must supply directory after -d option\n";
     const std::string noOldDirs = "error: must supply directory after -D option\n";
+    const std::string threads = "error: -T must precede a thread count from 1-64\n";
     const RefusedCase cases[] = {
+        {{"-T"}, threads},
+        {{"-T", "0"}, threads},
+        {{"-T", "65"}, threads},
+        {{"-T", "2x"}, threads},
+        {{"-pT", ""}, threads},
         {{"-mp"}, conflict},
         {{"-m", "a", "-p"}, conflict},
         {{"-pm"}, conflict},
