@@ -47,10 +47,8 @@ void discoverPigz() {
     (void)status;
     if (!readPigzListing(listing)) exit(1);
     removeTempFile(listing);
-    if (options.verbose) {
-        if (foundPigz.empty())
-            printf("pigz NOT found\n");
-        else
-            printf("found pigz:\n  %s\n", foundPigz.c_str());
-    }
+    if (foundPigz.empty())
+        verbose("pigz NOT found\n");
+    else
+        verbose("found pigz:\n  %s\n", foundPigz.c_str());
 }

@@ -55,14 +55,13 @@ bool bodyMatches(const SearchContext& context, Encode encode) {
 }
 
 bool tryZlib(const SearchContext& context, uint32_t& params) {
-    if (options.verbose) printf("trying zlib settings\n");
+    verbose("trying zlib settings\n");
     for (const ZlibSettings& s : zlibCandidates(context.hints, context.evidence)) {
         if (bodyMatches(context, [&](const BodySink& sink) {
                 return zlibBody(context.tarPath, s, sink);
             })) {
-            if (options.verbose)
-                printf("zlib level %d memLevel %d strategy %d window bits %d\n", s.level,
-                       s.memLevel, s.strategy, s.windowBits);
+            verbose("zlib level %d memLevel %d strategy %d window bits %d\n", s.level,
+                    s.memLevel, s.strategy, s.windowBits);
             params = zlibParams(s);
             return true;
         }
@@ -74,7 +73,7 @@ bool tryRsyncable(const SearchContext& context, uint32_t& params) {
     discoverGzip();
     if (gnuGzipPath().empty()) return false;
     for (int level : levelOrder(context.hints)) {
-        if (options.verbose) printf("trying gzip --rsyncable -%d\n", level);
+        verbose("trying gzip --rsyncable -%d\n", level);
         std::string command =
             encoderCommand(gnuGzipPath(), rsyncableArguments(level), context.tarPath);
         if (bodyMatches(context, [&](const BodySink& sink) {
@@ -90,13 +89,13 @@ bool tryRsyncable(const SearchContext& context, uint32_t& params) {
 bool tryPigz(const SearchContext& context, uint32_t& params) {
     discoverPigz();
     if (pigzPath().empty()) return false;
-    if (options.verbose) printf("trying pigz settings\n");
+    verbose("trying pigz settings\n");
     for (const PigzSettings& s : pigzCandidates(context.hints, context.evidence)) {
         std::string command = encoderCommand(pigzPath(), pigzArguments(s), context.tarPath);
         if (bodyMatches(context, [&](const BodySink& sink) {
                 return programBody(command, sink);
             })) {
-            if (options.verbose) printf("pigz %s\n", pigzArguments(s).c_str());
+            verbose("pigz %s\n", pigzArguments(s).c_str());
             params = pigzParams(s);
             return true;
         }
