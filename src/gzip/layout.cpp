@@ -6,47 +6,22 @@
 #include <zlib.h>
 
 #include "gzip/gzip.h"
+#include "package/package.h"
 
 namespace {
 
-const int FLAG_HCRC = 0x02, FLAG_EXTRA = 0x04, FLAG_NAME = 0x08, FLAG_COMMENT = 0x10;
 const size_t FIXED_HEADER = 10, TRAILER = 8;
+const int FLAG_NAME = 0x08;
 
-// Appends n bytes of the file to the header. False when it ends first.
-bool take(FILE* f, size_t n, std::string& header) {
-    while (n > 0) {
-        int c = getc(f);
-        if (c == EOF) return false;
-        header += static_cast<char>(c);
-        --n;
-    }
-    return true;
-}
-
-bool takeZeroTerminated(FILE* f, std::string& header) {
-    for (;;) {
-        int c = getc(f);
-        if (c == EOF) return false;
-        header += static_cast<char>(c);
-        if (c == 0) return true;
-    }
-}
-
-bool readHeader(FILE* f, std::string& header) {
-    if (!take(f, FIXED_HEADER, header)) return false;
-    auto byte = [&](size_t i) { return static_cast<unsigned char>(header[i]); };
-    if (byte(0) != 0x1f || byte(1) != 0x8b || byte(2) != 8) return false;
-    int flags = byte(3);
-    if (flags & 0xE0) return false;  // reserved bits
-    if (flags & FLAG_EXTRA) {
-        if (!take(f, 2, header)) return false;
-        size_t length = byte(FIXED_HEADER) | (byte(FIXED_HEADER + 1) << 8);
-        if (!take(f, length, header)) return false;
-    }
-    if ((flags & FLAG_NAME) && !takeZeroTerminated(f, header)) return false;
-    if ((flags & FLAG_COMMENT) && !takeZeroTerminated(f, header)) return false;
-    if ((flags & FLAG_HCRC) && !take(f, 2, header)) return false;
-    return true;
+// The header's bytes, walked by the one gzip header reader; the method must
+// be deflate and the reserved flag bits clear. Leaves the file just after
+// the header.
+bool readHeader(FILE* f, const std::string& path, std::string& header) {
+    int64_t length = gzipHeaderLength(path);
+    if (length < static_cast<int64_t>(FIXED_HEADER)) return false;
+    header.resize(static_cast<size_t>(length));
+    if (fread(&header[0], 1, header.size(), f) != header.size()) return false;
+    return header[2] == 8 && (static_cast<unsigned char>(header[3]) & 0xE0) == 0;
 }
 
 // Inflates raw deflate data from the file's current position to the end of
@@ -82,7 +57,7 @@ bool readGzipLayout(const std::string& path, GzipLayout& layout) {
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) return false;
     uint64_t deflateBytes = 0;
-    bool ok = readHeader(f, layout.header) && deflateLength(f, deflateBytes);
+    bool ok = readHeader(f, path, layout.header) && deflateLength(f, deflateBytes);
     if (ok) {
         layout.bodyOffset = layout.header.size();
         layout.bodyLength = deflateBytes + TRAILER;
