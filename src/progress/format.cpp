@@ -35,18 +35,28 @@ std::string formatDuration(double seconds) {
 
 std::string formatProgressLine(const std::string& step, uint64_t done, uint64_t total,
                                double seconds, size_t width) {
-    std::string line = step + "  " + formatByteCount(done);
+    std::string amount = "  " + formatByteCount(done);
     if (total > 0) {
         uint64_t shown = done > total ? total : done;
         unsigned percent = static_cast<unsigned>(static_cast<double>(shown) * 100.0 /
                                                  static_cast<double>(total));
-        line += " / " + formatByteCount(total) + "  " + std::to_string(percent) + "%";
+        amount += " / " + formatByteCount(total) + "  " + std::to_string(percent) + "%";
     }
+    std::string rate, left;
     if (seconds > 0 && done > 0) {
-        double rate = static_cast<double>(done) / seconds;
-        line += "  " + formatByteCount(static_cast<uint64_t>(rate)) + "/s";
-        if (total > done) line += "  " + formatDuration(static_cast<double>(total - done) / rate) + " left";
+        double perSecond = static_cast<double>(done) / seconds;
+        rate = "  " + formatByteCount(static_cast<uint64_t>(perSecond)) + "/s";
+        if (total > done)
+            left = "  " + formatDuration(static_cast<double>(total - done) / perSecond) + " left";
     }
+    // Short of room, the time left goes first, then the rate, then the end
+    // of the step's name.
+    if (step.size() + amount.size() + rate.size() + left.size() > width) left.clear();
+    if (step.size() + amount.size() + rate.size() > width) rate.clear();
+    std::string line = step;
+    if (line.size() + amount.size() > width && width > amount.size() + 8)
+        line.resize(width - amount.size());
+    line += amount + rate + left;
     if (line.size() > width) line.resize(width);
     return line;
 }

@@ -27,6 +27,7 @@ struct LiveStep {
     std::string path;                    // FILE_SIZE: the file written
     std::vector<std::pair<dev_t, ino_t>> inputs;  // READING: the files read
     uint64_t total = 0;
+    uint64_t done = 0;  // the largest count measured so far
     Clock::time_point start;
 };
 
@@ -134,6 +135,8 @@ void drawLoop() {
         uint64_t done = measure(step);
         lock.lock();
         if (e.stopThread || e.steps.empty() || e.steps.back().serial != step.serial) continue;
+        if (done < e.steps.back().done) done = e.steps.back().done;
+        e.steps.back().done = done;
         if (Clock::now() < e.quietUntil) continue;
         size_t width = terminalWidth(e);
         if (e.pending.size() >= MAX_PENDING || e.pending.size() + 20 > width) {

@@ -50,20 +50,38 @@ uint64_t fdPosition(const std::string& fdinfoPath) {
     return pos;
 }
 
+bool mapsLineIsFile(const char* line, dev_t device, ino_t inode) {
+    unsigned major = 0, minor = 0;
+    unsigned long long node = 0;
+    return sscanf(line, "%*x-%*x %*s %*x %x:%x %llu", &major, &minor, &node) == 3 &&
+           node == static_cast<unsigned long long>(inode) && makedev(major, minor) == device;
+}
+
+// True when the process maps the file (its maps file is cheap to read,
+// unlike smaps).
+bool mapsFile(const std::string& base, dev_t device, ino_t inode) {
+    FILE* f = fopen((base + "/maps").c_str(), "r");
+    if (!f) return false;
+    char line[512];
+    bool found = false;
+    while (!found && fgets(line, sizeof line, f)) found = mapsLineIsFile(line, device, inode);
+    fclose(f);
+    return found;
+}
+
 // Resident bytes of the mappings of the file in one process's smaps: the
 // pages a program that maps its input has touched.
-uint64_t mappedBytes(const std::string& smapsPath, dev_t device, ino_t inode) {
-    FILE* f = fopen(smapsPath.c_str(), "r");
+uint64_t mappedBytes(const std::string& base, dev_t device, ino_t inode) {
+    if (!mapsFile(base, device, inode)) return 0;
+    FILE* f = fopen((base + "/smaps").c_str(), "r");
     if (!f) return 0;
     char line[512];
     bool current = false;
     uint64_t total = 0;
     while (fgets(line, sizeof line, f)) {
-        unsigned major = 0, minor = 0;
         unsigned long long node = 0;
-        if (sscanf(line, "%*x-%*x %*s %*x %x:%x %llu", &major, &minor, &node) == 3) {
-            current = node == static_cast<unsigned long long>(inode) &&
-                      makedev(major, minor) == device;
+        if (sscanf(line, "%*x-%*x %*s %*x %*x:%*x %llu", &node) == 1) {
+            current = mapsLineIsFile(line, device, inode);
         } else if (current && strncmp(line, "Rss:", 4) == 0) {
             total += strtoull(line + 4, nullptr, 10) * 1024;
         }
@@ -115,7 +133,7 @@ uint64_t bytesReadOf(pid_t root, dev_t device, ino_t inode) {
             if (pos > best) best = pos;
         }
         closedir(dir);
-        uint64_t mapped = mappedBytes(base + "/smaps", device, inode);
+        uint64_t mapped = mappedBytes(base, device, inode);
         if (mapped > best) best = mapped;
     }
     return best;

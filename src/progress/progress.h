@@ -36,9 +36,10 @@ std::string formatByteCount(uint64_t bytes);
 // "1:02:03").
 std::string formatDuration(double seconds);
 
-// The text of the line (no "\r", no escape), cut to at most `width`
-// characters:
+// The text of the line (no "\r", no escape), at most `width` characters:
 //   "<step>  <done> / <total>  <percent>%  <rate>/s  <eta> left"
+// Short of room it drops the time left, then the rate, then cuts the step's
+// name (down to 8 characters), then the end of the line.
 // The percentage is done*100/total, at most 100. The rate is done/seconds
 // and appears once seconds > 0 and done > 0; the time left appears with the
 // rate while done < total. total 0 means unknown: "<step>  <done>" and the
@@ -107,7 +108,9 @@ void printOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void vprintTo(FILE* stream, const char* format, va_list args);
 
 // One long step. While the innermost live step is at least the first-draw
-// delay old, its line is shown; the steps outside it wait. Destroying the
+// delay old, its line is shown; the steps outside it wait. Its bytes done
+// never go down (a child that has finished and closed its input leaves
+// the last count). Steps are made and ended by one thread. Destroying the
 // outermost step joins the thread and erases the line, so nothing is
 // written once it is gone. Costs nothing when the line is off.
 class ProgressStep {

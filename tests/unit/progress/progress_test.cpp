@@ -58,11 +58,16 @@ TEST(ProgressFormat, Lines) {
         {150 * MiB, 100 * MiB, 10, 200, "gzip -9  150 MiB / 100 MiB  100%  15.0 MiB/s"},
         // Unknown total: bytes and rate only.
         {3 * MiB, 0, 2, 200, "gzip -9  3.0 MiB  1.5 MiB/s"},
-        // Cut to the width.
-        {25 * MiB, 100 * MiB, 5, 19, "gzip -9  25.0 MiB /"},
+        // Short of room: the time left goes, then the rate, then the end
+        // of the name, then the end of the line.
+        {25 * MiB, 100 * MiB, 5, 48, "gzip -9  25.0 MiB / 100 MiB  25%  5.0 MiB/s"},
+        {25 * MiB, 100 * MiB, 5, 40, "gzip -9  25.0 MiB / 100 MiB  25%"},
+        {25 * MiB, 100 * MiB, 5, 12, "gzip -9  25."},
     };
     for (const Case& c : cases)
         EXPECT_EQ(formatProgressLine("gzip -9", c.done, c.total, c.seconds, c.width), c.line);
+    EXPECT_EQ(formatProgressLine("recompressing pkg-1.1.tar.gz", 25 * MiB, 100 * MiB, 5, 40),
+              "recompressing p  25.0 MiB / 100 MiB  25%");
 }
 
 struct FileId {
