@@ -17,9 +17,9 @@ int makeDelta(bool useSegdiff, const std::string& oldPath, const std::string& ne
 DeltaResult applyDelta(const std::string& referencePath, const std::string& outputPath,
                        const std::string& deltaPath, const char* stepName) {
     FileKind kind = sniffFile(deltaPath);
-    ProgressStep step(stepName, writingOf(outputPath, fileSize64(referencePath) > 0
-                                                          ? static_cast<uint64_t>(fileSize64(referencePath))
-                                                          : 0));
+    int64_t referenceSize = fileSize64(referencePath);
+    ProgressStep step(stepName,
+                      writingOf(outputPath, referenceSize > 0 ? static_cast<uint64_t>(referenceSize) : 0));
     if (kind == FILE_SEGDIFF)
         return applySegdiffPatch(referencePath, outputPath, deltaPath) == 0 ? APPLY_OK
                                                                             : APPLY_FAILED;

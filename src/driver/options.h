@@ -33,7 +33,8 @@ unsigned workThreads();
 extern Options options;
 
 // Writes "error: <message>\n" on standard error; exit status 1. Standard
-// output is flushed and the live progress line stopped and erased first, so lines keep their order on a shared terminal.
+// output is flushed and the live progress line stopped and erased first,
+// so lines keep their order on a shared terminal.
 // The exit-time cleanup removes the workspace.
 [[noreturn]] void errorExit(const std::string& message);
 
