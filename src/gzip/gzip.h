@@ -187,7 +187,8 @@ enum GzipSearchResult {
 GzipSearchResult findGzipEncoder(const std::string& tarPath, const std::string& packagePath,
                                  GzipEncoderMatch& match);
 
-// Text for a search result other than FOUND (for the maker's error).
+// Text for a search result other than FOUND, for the maker's error once the
+// reconstruction (kind 23) has failed as well.
 const char* gzipSearchMessage(GzipSearchResult result);
 
 // ---- Rebuild --------------------------------------------------------------

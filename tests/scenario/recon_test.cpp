@@ -137,3 +137,24 @@ TEST(ReconChoice, GnuGzipPackagesKeepTheirKind) {
 }
 
 }  // namespace
+
+namespace {
+
+// What the reconstruction cannot hold either ends the make with the
+// search's message, and no patch is written.
+TEST(ReconChoice, MoreThanAMebibyteAfterTheDataEndsTheMake) {
+    ScratchDir dir;
+    makeReleaseTar(dir.path(), "old", 1, 60000);
+    makeReleaseTar(dir.path(), "new", 2, 60000);
+    ASSERT_EQ(runShell("gzip -n -9 < old.tar > old.tar.gz && gzip -n -1 < new.tar > new.tar.gz && "
+                       "head -c 1100000 /dev/zero | tr '\\000' z >> new.tar.gz",
+                       dir.path()).status,
+              0);
+    RunResult made = runPakrev("-m old.tar.gz new.tar.gz p.prv", dir.path());
+    EXPECT_EQ(made.status, 1);
+    EXPECT_NE(made.err.find("more than 1 MiB after its compressed data"), std::string::npos)
+        << made.err;
+    EXPECT_FALSE(exists(dir / "p.prv"));
+}
+
+}  // namespace
