@@ -158,7 +158,8 @@ const char* gzipSearchMessage(GzipSearchResult result) {
         case GZIP_SEARCH_MEMBERS:
             return "gzip package of several members: pakrev cannot rebuild it";
         case GZIP_SEARCH_TRAILING:
-            return "gzip package with more than 1024 bytes after its compressed data: pakrev "
+            // Shown when the reconstruction, which keeps up to 1 MiB, failed too.
+            return "gzip package with more than 1 MiB after its compressed data: pakrev "
                    "cannot rebuild it";
         case GZIP_SEARCH_UNREADABLE:
             return "Cannot read second input file.  Error encountered during decompression";
