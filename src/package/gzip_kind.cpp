@@ -29,5 +29,5 @@ bool recompressGzip(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with gzip level %c\n", level);
     if (!recompressGzipHeaderless(package.tarPath, output, level)) errorExit("Can't find GNU gzip");
-    return true;
+    return fileSize64(output) > 0;
 }

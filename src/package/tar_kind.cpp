@@ -12,6 +12,5 @@ void characteriseTar(const PackageInfo&, const std::string&, Characterisation& o
 }
 
 bool recompressTar(const PackageInfo& package, const std::string& output) {
-    catToFile(package.tarPath, output);
-    return true;
+    return catToFile(package.tarPath, output) == 0;
 }

@@ -20,7 +20,8 @@ void readEntries(IStream& in, uint16_t version, uint32_t count) {
         entry.deltaPath = "/dev/null";
         entry.fixupPath = "/dev/null";
         entry.paramBlockPath = "/dev/null";
-        if (!readEntryBlocks(in, entry)) return;
+        int writeError = 0;
+        if (readEntryBlocks(in, entry, writeError) != BLOCKS_OK) return;
     }
 }
 
