@@ -70,7 +70,9 @@ bool placePatch(const std::string& staging, const std::string& placeholder,
         if (!why.empty())
             reportError("cannot write %s: %s\n", patchName.c_str(), why.c_str());
         else if (status != 0)
-            reportError("the patch compressor failed (status %d)\n", status);
+            reportError("the patch compressor failed\n");
+        else
+            reportError("the written patch does not read back as made\n");
         return false;
     }
     if (!commitSiblingTempFile(placeholder, patchName)) {

@@ -109,5 +109,7 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output) {
 bool recompressBzip2Old(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with %s -%c\n", BZIP2_OLD_PROGRAM, level);
-    return compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output) == 0;
+    if (compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output) == 0) return true;
+    reportError("%s could not compress %s\n", BZIP2_OLD_PROGRAM, package.fullPath().c_str());
+    return false;
 }
