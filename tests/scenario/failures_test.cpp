@@ -243,11 +243,14 @@ TEST_F(Failures, EveryOutcomeHasItsLineMessageAndStatus) {
         RunResult r = run(c.args, work.path(), c.env);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
-        if (c.errPart)
+        if (c.errPart) {
             EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
-        else
+        } else {
             EXPECT_EQ(r.err, c.err);
-        for (const std::string& name : c.absent) EXPECT_FALSE(exists(work / name)) << name;
+        }
+        for (const std::string& name : c.absent) {
+            EXPECT_FALSE(exists(work / name)) << name;
+        }
         expectNoPartialFiles(work.path());
     }
 }

@@ -210,7 +210,9 @@ TEST(CompressedStreams, AMissingTrailerFailsTheStream) {
             copyAll(in, back);
             EXPECT_EQ(in.failed(), c.failed);
         }
-        if (!c.failed) EXPECT_EQ(back, data);
+        if (!c.failed) {
+            EXPECT_EQ(back, data);
+        }
     }
 }
 
