@@ -10,6 +10,7 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -18,7 +19,7 @@ namespace {
 const char NOT_FOUND_DIR[] = " ";
 
 void endLine(const char* message) {
-    printf("%s\n", message);
+    printOut("%s\n", message);
     fflush(stdout);
 }
 
@@ -118,7 +119,7 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version, bool last) {
     auto queued = findQueued(run, source->fileName);
     bool hasQueued = queued != run.rebuildQueue.end();
 
-    printf("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
+    printOut("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
     fflush(stdout);
     if (blocks != BLOCKS_OK) {
         endFailed(run, "FAILED");
@@ -211,7 +212,6 @@ void drainRebuildQueue(ApplyRun& run) {
             run.anyFailed = true;
             reportError("cannot rebuild %s\n", package->fullPath().c_str());
         }
-        printf("%s: %s\n", package->fullPath().c_str(), placed ? "OK" : "FAILED");
-        fflush(stdout);
+        printOut("%s: %s\n", package->fullPath().c_str(), placed ? "OK" : "FAILED");
     }
 }

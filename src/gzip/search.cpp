@@ -5,6 +5,7 @@
 
 #include "driver/options.h"
 #include "gzip/gzip.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -42,6 +43,7 @@ const size_t EVIDENCE_BLOCKS = 128;
 // body exactly.
 template <typename Encode>
 bool bodyMatches(const SearchContext& context, Encode encode) {
+    ProgressStep step("gzip encoder search", readingOf(context.tarPath));
     BodyComparer comparer;
     comparer.package = fopen(context.packagePath.c_str(), "rb");
     if (!comparer.package) return false;
