@@ -1,4 +1,6 @@
 // Command lines of the external delta programs and of the file comparison.
+#include <sys/wait.h>
+
 #include "delta/delta.h"
 #include "progress/progress.h"
 #include "runtime/runtime.h"
@@ -12,6 +14,11 @@ int makeDelta(bool useSegdiff, const std::string& oldPath, const std::string& ne
     std::string files = shellPath(oldPath) + " " + shellPath(newPath) + " " + shellPath(deltaPath);
     if (useSegdiff) return runCommand("segdiff", files);
     return runCommand("xdelta", "delta -0 --pristine " + files + " 2> /dev/null");
+}
+
+bool deltaMade(bool useSegdiff, int status) {
+    if (status == -1 || !WIFEXITED(status)) return false;
+    return WEXITSTATUS(status) == 0 || (!useSegdiff && WEXITSTATUS(status) == 1);
 }
 
 DeltaResult applyDelta(const std::string& referencePath, const std::string& outputPath,

@@ -1,5 +1,6 @@
 // The built-in applier of segdiff deltas: literal runs from the delta and
 // copies from the reference file, in one forward pass.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -47,8 +48,14 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
         return 1;
     }
     setvbuf(output.file, outputBuffer, _IOFBF, IO_BUFFER);
+    auto cannotWrite = [&]() {
+        printOut("cannot write output file (%s): %s\n", outputPath.c_str(),
+               strerror(output.error() ? output.error() : EIO));
+        return -1;
+    };
     for (const SegdiffRecord& r : records) {
-        if (!copyBytes(delta, output, r.literalLength)) return truncated();
+        if (!copyBytes(delta, output, r.literalLength))
+            return output.error() ? cannotWrite() : truncated();
         // A move before the start of the reference cannot be made; copying
         // from where the position happens to stand would give wrong data.
         if (r.skip != 0 && fseeko(reference.file, r.skip, SEEK_CUR) != 0) {
@@ -56,14 +63,12 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
             return -1;
         }
         if (!copyBytes(reference, output, r.copyLength)) {
+            if (output.error()) return cannotWrite();
             printOut("Error while copying from reference file\n");
             return -1;
         }
     }
-    if (!output.close()) {
-        printOut("cannot write output file (%s)\n", outputPath.c_str());
-        return -1;
-    }
+    if (!output.close()) return cannotWrite();
     return 0;
 }
 
@@ -119,8 +124,21 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
 
     std::vector<SegdiffRecord> records;
     if (!readRecords(delta, h.recordCount, records)) return truncated();
-    uint32_t rest = h.outputSize;
-    for (const SegdiffRecord& r : records) rest -= r.literalLength + r.copyLength;
+    // The records may not write past the declared output size, and their
+    // literal bytes must be in the file: checked before anything is written,
+    // so a small delta cannot make a large output.
+    uint64_t written = 0, literals = 0;
+    for (const SegdiffRecord& r : records) {
+        written += static_cast<uint64_t>(r.literalLength) + r.copyLength;
+        literals += r.literalLength;
+    }
+    if (written > h.outputSize) {
+        printOut("Error.  patchfile writes past its declared output size\n");
+        return 1;
+    }
+    uint32_t rest = h.outputSize - static_cast<uint32_t>(written);
+    uint64_t tableEnd = SEGDIFF_HEADER_SIZE + static_cast<uint64_t>(h.recordCount) * SEGDIFF_RECORD_SIZE;
+    if (literals + rest > static_cast<uint64_t>(deltaSize) - tableEnd) return truncated();
     if (rest != 0) records.push_back({0, rest, 0});
 
     return applyRecords(delta, reference, records, outputPath, outputBuffer.data());

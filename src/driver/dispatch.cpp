@@ -13,8 +13,7 @@ int runDriver(int argc, char** argv) {
     switch (mode) {
         case MODE_MAKE:
             if (fileArgs.size() != 3) printUsage();
-            makePatch(fileArgs[0], fileArgs[1], fileArgs[2]);
-            break;
+            return makePatch(fileArgs[0], fileArgs[1], fileArgs[2]) ? 0 : 1;
         case MODE_APPLY:
             for (const std::string& patch : fileArgs) applyPatchFile(run, patch);
             drainRebuildQueue(run);
@@ -22,5 +21,5 @@ int runDriver(int argc, char** argv) {
         case MODE_NONE:
             printUsage();
     }
-    return run.anyRebuildFailed ? 1 : 0;
+    return run.anyFailed ? 1 : 0;
 }

@@ -26,8 +26,8 @@ bool compressWithRelease(const PackageInfo& package, int slot, char level,
         parallelBzip2File(package.tarPath, output, level - '0', threads) &&
         digestOk(package, output))
         return true;
-    compressToFile(bzip2SlotPath(slot), level, package.tarPath, output);
-    return digestOk(package, output);
+    return compressToFile(bzip2SlotPath(slot), level, package.tarPath, output) == 0 &&
+           digestOk(package, output);
 }
 
 }  // namespace
@@ -111,6 +111,7 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output) {
 bool recompressBzip2Old(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with %s -%c\n", BZIP2_OLD_PROGRAM, level);
-    compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output);
-    return true;
+    if (compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output) == 0) return true;
+    reportError("%s could not compress %s\n", BZIP2_OLD_PROGRAM, package.fullPath().c_str());
+    return false;
 }

@@ -35,5 +35,7 @@ bool recompressGzip(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with gzip level %c\n", level);
     if (!recompressGzipHeaderless(package.tarPath, output, level)) errorExit("Can't find GNU gzip");
-    return true;
+    if (fileSize64(output) > 0) return true;
+    reportError("gzip could not compress %s\n", package.fullPath().c_str());
+    return false;
 }

@@ -165,8 +165,9 @@ constexpr uint32_t FIXUP_LIMIT = 1024;
 
 // Compresses the tar with GNU gzip at the level digit and writes everything
 // after the gzip header to outputPath. False only when no GNU gzip is known
-// (nothing written then). An output too short to hold its header leaves an
-// empty outputPath.
+// (nothing written then). A compression that failed (gzip's status, or the
+// copy) and an output too short to hold its header leave an empty
+// outputPath.
 bool recompressGzipHeaderless(const std::string& tarPath, const std::string& outputPath,
                               char levelDigit);
 

@@ -65,15 +65,16 @@ struct PatchHeader {
     uint16_t entryCount = 0;
 };
 
-enum HeaderStatus { HEADER_OK = 0, HEADER_BAD_MAGIC = 1, HEADER_TOO_NEW = 2 };
+enum HeaderStatus { HEADER_OK = 0, HEADER_BAD_MAGIC = 1, HEADER_TOO_NEW = 2, HEADER_TRUNCATED = 3 };
 
 // Writes "PRV" and the u16 version 4.
 void writePatchHeader(OStream& out);
 
 // Reads the header into `header` and checks it: HEADER_BAD_MAGIC when the
 // magic is not "PRV", HEADER_TOO_NEW for versions above 4 (the caller says
-// "Invalid patch file" and "Cannot read package format.  Upgrade pakrev").
-// Version 1 passes; the caller refuses it.
+// "Invalid patch file" and "Cannot read package format.  Upgrade pakrev"),
+// HEADER_TRUNCATED when the stream ends inside the version or the entry
+// count. Version 1 passes; the caller refuses it.
 HeaderStatus readPatchHeader(IStream& in, PatchHeader& header);
 
 // Writes one version 4 entry; the blocks are copied from entry.deltaPath
@@ -90,10 +91,13 @@ void readEntryParams(IStream& in, PatchEntry& entry);
 // Copies the delta block into entry.deltaPath and, as the flags announce
 // them, the fixup block into entry.fixupPath and the parameter block into
 // entry.paramBlockPath (the caller names them; the files are created here).
-// Returns false when the entry is broken: a zero block length or a block
-// that ends early. Every announced length is read even when an earlier
-// block was already short.
-bool readEntryBlocks(IStream& in, PatchEntry& entry);
+// BLOCKS_TRUNCATED when the entry is broken: a zero block length, a block
+// that ends early, or a stream that reports damage (in.failed()).
+// BLOCKS_WRITE_FAILED when a block file could not be created or written
+// whole; writeError then holds the errno. Every announced length is read
+// even when an earlier block was already short.
+enum BlockStatus { BLOCKS_OK = 0, BLOCKS_TRUNCATED = 1, BLOCKS_WRITE_FAILED = 2 };
+BlockStatus readEntryBlocks(IStream& in, PatchEntry& entry, int& writeError);
 
 // ---- Parameter block -----------------------------------------------------
 
