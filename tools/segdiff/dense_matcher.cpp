@@ -1,9 +1,11 @@
 // The matcher for small and medium inputs. Like the one for kernel-sized
-// inputs it walks NEW once and tries the recently used diagonals first, but
-// it looks every position of the pending literal up in the chained index,
-// weighs every candidate copy by what its record will cost once the delta
-// is compressed, and before it takes a copy it looks a few bytes further for
-// a better one.
+// inputs it walks NEW once, but at every position of the pending literal it
+// weighs the recently used diagonals and every candidate of the chained
+// index alike, by the bytes each copy covers beyond what its record will
+// cost once the delta is compressed, and before it takes a copy it looks a
+// few bytes further for a better one. (Unlike the kernel-sized matcher it
+// does not take the last diagonal just because it picks up again within a
+// few bytes: the look-ahead finds that copy anyway when it is the best.)
 //
 // What a record costs after bzip2 depends mostly on its skip: a record that
 // stays on its diagonal or moves a few bytes (an edited, inserted or deleted
@@ -24,13 +26,16 @@ using namespace walk;
 namespace {
 
 constexpr int RECENT_DIAGONALS = 4;
-constexpr uint64_t RESUME_WINDOW = 24;
 // Candidates looked at per lookup, newest first, and the length at which a
-// candidate is taken without looking at the others.
+// candidate is taken without looking at the others. Small inputs can afford
+// a deep search; above DEEP_SEARCH_LIMIT the deep search would take several
+// times as long for about 1 % of the delta.
 constexpr int CHAIN_DEPTH = 48;
+constexpr int DEEP_CHAIN_DEPTH = 256;
+constexpr uint64_t DEEP_SEARCH_LIMIT = 16ull << 20;
 constexpr uint64_t GOOD_ENOUGH = 2048;
 // Positions after a found copy where a better one is looked for.
-constexpr uint64_t LAZY_STEPS = 3;
+constexpr uint64_t LAZY_STEPS = 8;
 
 struct Prices {
     uint64_t same;   // skip 0
@@ -43,7 +48,7 @@ struct Prices {
 // Measured on a random sample of 45 pairs of Debian upstream tarballs
 // (bench/README.md): lower prices make more records than they save literal
 // bytes once both are compressed; these are the best of those tried.
-constexpr Prices PRICES{16, 24, 32, 48, 80};
+constexpr Prices PRICES{10, 16, 28, 48, 80};
 
 uint64_t priceOf(const Prices& prices, int64_t skip) {
     if (skip == 0) return prices.same;
@@ -64,6 +69,7 @@ struct DenseWalk {
     Walk walk;
     const ChainIndex& index;
     const Prices prices;
+    const int depth;
     int64_t recent[RECENT_DIAGONALS] = {};
     int recentCount = 1;
     uint64_t readPos = 0;  // OLD position after the last copy taken
@@ -94,7 +100,7 @@ struct DenseWalk {
         }
         if (pos + CHAIN_KEY > walk.newFile.size) return best;
         uint32_t entry = index.heads[chainSlot(index, here)];
-        for (int depth = 0; entry != 0 && depth < CHAIN_DEPTH; ++depth, entry = index.links[entry - 1]) {
+        for (int n = 0; entry != 0 && n < depth; ++n, entry = index.links[entry - 1]) {
             uint64_t oldPos = static_cast<uint64_t>(entry - 1) * index.step;
             if (load64(walk.oldFile.data + oldPos) != word ||
                 load64(walk.oldFile.data + oldPos + 8) != load64(here + 8))
@@ -130,35 +136,18 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
     MatchStats stats;
     ChainIndex index;
     buildChainIndex(index, oldFile, chainStepFor(oldFile.size));
-    DenseWalk dw{Walk{oldFile, newFile}, index, PRICES};
+    DenseWalk dw{Walk{oldFile, newFile}, index, PRICES,
+                 oldFile.size <= DEEP_SEARCH_LIMIT ? DEEP_CHAIN_DEPTH : CHAIN_DEPTH};
 
     uint64_t pos = 0;
     const uint64_t newSize = newFile.size;
     while (pos + 8 <= newSize) {
         dw.walk.reached(pos);
-        Candidate best;
-        if (pos == dw.walk.literalStart) {
-            // Just past a break: the last diagonal picking up again a little
-            // further wins over what the index offers in between.
-            for (uint64_t ahead = pos + 1; ahead < pos + RESUME_WINDOW && ahead + 8 <= newSize; ++ahead) {
-                int64_t oldPos = static_cast<int64_t>(ahead) + dw.recent[0];
-                if (oldPos < 0 || static_cast<uint64_t>(oldPos) + 8 > oldFile.size) continue;
-                if (load64(oldFile.data + oldPos) != load64(newFile.data + ahead)) continue;
-                Candidate c;
-                dw.consider(c, dw.walk.extend(ahead, static_cast<uint64_t>(oldPos)), 0);
-                if (c.found() && c.score >= 0) {
-                    best = c;
-                    break;
-                }
-            }
-        }
-        if (!best.found()) {
-            best = dw.bestAt(pos);
-            if (best.found() && best.score >= 0) {
-                for (uint64_t k = 1; k <= LAZY_STEPS && pos + k + 8 <= newSize; ++k) {
-                    Candidate later = dw.bestAt(pos + k);
-                    if (later.found() && later.score > best.score) best = later;
-                }
+        Candidate best = dw.bestAt(pos);
+        if (best.found() && best.score >= 0) {
+            for (uint64_t k = 1; k <= LAZY_STEPS && pos + k + 8 <= newSize; ++k) {
+                Candidate later = dw.bestAt(pos + k);
+                if (later.found() && later.score > best.score) best = later;
             }
         }
         if (!best.found() || best.score < 0) {
