@@ -96,9 +96,11 @@ def main():
         print("| %s | %s → %s |%s %s | %s | %s | %s | %s | %s | %s |" % (
             name, fmt(rows["sizes"][0]), fmt(rows["sizes"][1]), earlier, *[fmt(s) for s in sizes],
             "%.3f" % r3 if r3 else "—", "%.3f" % rb if rb else "—"))
-    print("| **total** | |%s %s | %s | %s | %s | %s | %.3f | |" % (
+    # The ratio of the totals only where no figure is missing.
+    whole = all(size_of(cache[n], t, f) is not None for n in (p[0] for p in pairs) for t, f in COLUMNS)
+    print("| **total** | |%s %s | %s | %s | %s | %s | %s | |" % (
         " %s |" % fmt(before_total) if before else "",
-        *[fmt(t) for t in totals], totals[0] / totals[2] if totals[2] else 0))
+        *[fmt(t) for t in totals], "%.3f" % (totals[0] / totals[2]) if whole and totals[2] else "—"))
     # Totals over the pairs every tool finished, so that a missing figure
     # does not flatter a column.
     complete = [n for n in (p[0] for p in pairs)
@@ -109,6 +111,9 @@ def main():
         print("pairs all tools finished: %d; totals there: %s; segdiff / xdelta3 %.3f" % (
             len(complete), ", ".join("%s %s" % (t, fmt(v)) for (t, _), v in zip(COLUMNS, sums)),
             sums[0] / sums[2]))
+        if before:
+            b = sum(size_of(before.get(n, {}), "segdiff", "bz2") or 0 for n in complete)
+            print("segdiff before there: %s, %.3f of xdelta3" % (fmt(b), b / sums[2]))
     print()
     print("pairs: %d; worst pair against min(xdelta3, bsdiff): %s at %.3f" % (len(pairs), worst[1], worst[0]))
     def above_goal(n):
