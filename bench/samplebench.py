@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Delta sizes over a sample of pairs, segdiff beside the other makers.
 
-    bench/samplebench.py PAIRS [--only segdiff] [--cache FILE]
+    bench/samplebench.py PAIRS [--only segdiff] [--cache FILE] [--before FILE]
 
 PAIRS is the pairs/ directory that bench/sample.py made (list.tsv and
 NAME.old.tar, NAME.new.tar). For every pair each tool of deltabench.py
@@ -11,7 +11,9 @@ cache (default PAIRS/results.json), so that --only segdiff measures a new
 segdiff against the others' stored figures. Prints one markdown row per
 pair (sizes in bytes: segdiff and xdelta -0 after bzip2 -9, the others as
 written) and the totals, with segdiff's ratio to xdelta3 and to the smaller
-of xdelta3 and bsdiff.
+of xdelta3 and bsdiff. --before names the cache of an earlier run, whose
+segdiff sizes are shown beside this run's (keep a copy of the cache before
+measuring a new segdiff with --only segdiff).
 """
 
 import argparse
@@ -40,6 +42,7 @@ def main():
     p.add_argument("pairs")
     p.add_argument("--only", default=None, help="comma-separated tool names to run again")
     p.add_argument("--cache", default=None)
+    p.add_argument("--before", default=None, help="cache of an earlier run: its segdiff sizes as a column")
     p.add_argument("--bin", default=os.path.join(deltabench.HERE, "..", "build", "bin"))
     args = p.parse_args()
     cache_path = args.cache or os.path.join(args.pairs, "results.json")
@@ -66,9 +69,12 @@ def main():
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
-    print("| pair | old → new tar | segdiff+bz2 | xdelta -0+bz2 | xdelta3 -9 -S djw | bsdiff | zstd -19 | ÷ xdelta3 | ÷ min(xdelta3, bsdiff) |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|---:|")
+    before = json.load(open(args.before)) if args.before else None
+    print("| pair | old → new tar |%s segdiff+bz2 | xdelta -0+bz2 | xdelta3 -9 -S djw | bsdiff | zstd -19 | ÷ xdelta3 | ÷ min(xdelta3, bsdiff) |"
+          % (" segdiff before |" if before else ""))
+    print("|---|---:|%s---:|---:|---:|---:|---:|---:|---:|" % ("---:|" if before else ""))
     totals = [0] * len(COLUMNS)
+    before_total = 0
     worst = (0, None)
     fmt = lambda n: "—" if n is None else "{:,}".format(n)
     for name, _, _ in pairs:
@@ -82,15 +88,39 @@ def main():
         rb = seg / best if seg and best else None
         if rb and rb > worst[0]:
             worst = (rb, name)
-        print("| %s | %s → %s | %s | %s | %s | %s | %s | %s | %s |" % (
-            name, fmt(rows["sizes"][0]), fmt(rows["sizes"][1]), *[fmt(s) for s in sizes],
+        earlier = ""
+        if before:
+            b = size_of(before.get(name, {}), "segdiff", "bz2")
+            before_total += b or 0
+            earlier = " %s |" % fmt(b)
+        print("| %s | %s → %s |%s %s | %s | %s | %s | %s | %s | %s |" % (
+            name, fmt(rows["sizes"][0]), fmt(rows["sizes"][1]), earlier, *[fmt(s) for s in sizes],
             "%.3f" % r3 if r3 else "—", "%.3f" % rb if rb else "—"))
-    print("| **total** | | %s | %s | %s | %s | %s | %.3f | |" % (
-        *[fmt(t) for t in totals], totals[0] / totals[2] if totals[2] else 0))
+    # The ratio of the totals only where no figure is missing.
+    whole = all(size_of(cache[n], t, f) is not None for n in (p[0] for p in pairs) for t, f in COLUMNS)
+    print("| **total** | |%s %s | %s | %s | %s | %s | %s | |" % (
+        " %s |" % fmt(before_total) if before else "",
+        *[fmt(t) for t in totals], "%.3f" % (totals[0] / totals[2]) if whole and totals[2] else "—"))
+    # Totals over the pairs every tool finished, so that a missing figure
+    # does not flatter a column.
+    complete = [n for n in (p[0] for p in pairs)
+                if all(size_of(cache[n], t, f) is not None for t, f in COLUMNS)]
+    sums = [sum(size_of(cache[n], t, f) for n in complete) for t, f in COLUMNS]
+    if complete and sums[2]:
+        print()
+        print("pairs all tools finished: %d; totals there: %s; segdiff / xdelta3 %.3f" % (
+            len(complete), ", ".join("%s %s" % (t, fmt(v)) for (t, _), v in zip(COLUMNS, sums)),
+            sums[0] / sums[2]))
+        if before:
+            b = sum(size_of(before.get(n, {}), "segdiff", "bz2") or 0 for n in complete)
+            print("segdiff before there: %s, %.3f of xdelta3" % (fmt(b), b / sums[2]))
     print()
     print("pairs: %d; worst pair against min(xdelta3, bsdiff): %s at %.3f" % (len(pairs), worst[1], worst[0]))
-    above = [n for n in (p[0] for p in pairs) if (lambda s: s[0] and min(x for x in (s[2], s[3]) if x) and
-             s[0] > 1.05 * min(x for x in (s[2], s[3]) if x))([size_of(cache[n], t, f) for t, f in COLUMNS])]
+    def above_goal(n):
+        s = [size_of(cache[n], t, f) for t, f in COLUMNS]
+        others = [x for x in (s[2], s[3]) if x]
+        return bool(s[0] and others and s[0] > 1.05 * min(others))
+    above = [n for n in (p[0] for p in pairs) if above_goal(n)]
     print("pairs above 1.05 x min(xdelta3, bsdiff): %d %s" % (len(above), " ".join(above)))
 
 

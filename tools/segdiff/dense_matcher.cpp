@@ -1,9 +1,10 @@
 // The matcher for small and medium inputs. Like the one for kernel-sized
-// inputs it walks NEW once and tries the recently used diagonals first, but
-// it looks every position of the pending literal up in the chained index,
-// weighs every candidate copy by what its record will cost once the delta
-// is compressed, and before it takes a copy it looks a few bytes further for
-// a better one.
+// inputs it walks NEW once, but at every position of the pending literal it
+// weighs the recently used diagonals and every candidate of the chained
+// index alike, by the bytes each copy covers beyond what its record will
+// cost once the delta is compressed, and before it takes a copy it looks a
+// few bytes further for a better one. How hard it searches and what it
+// takes a record to cost depend on the size of OLD (Settings below).
 //
 // What a record costs after bzip2 depends mostly on its skip: a record that
 // stays on its diagonal or moves a few bytes (an edited, inserted or deleted
@@ -24,13 +25,9 @@ using namespace walk;
 namespace {
 
 constexpr int RECENT_DIAGONALS = 4;
-constexpr uint64_t RESUME_WINDOW = 24;
-// Candidates looked at per lookup, newest first, and the length at which a
-// candidate is taken without looking at the others.
-constexpr int CHAIN_DEPTH = 48;
+// The length at which an index candidate is taken without looking at the
+// others.
 constexpr uint64_t GOOD_ENOUGH = 2048;
-// Positions after a found copy where a better one is looked for.
-constexpr uint64_t LAZY_STEPS = 3;
 
 struct Prices {
     uint64_t same;   // skip 0
@@ -40,10 +37,33 @@ struct Prices {
     uint64_t far;    // anything else
 };
 
+struct Settings {
+    uint64_t maxOldSize;    // these settings hold for OLD up to this size
+    Prices prices;
+    int depth;              // index candidates looked at per lookup, newest first
+    uint64_t lazySteps;     // positions after a found copy where a better one is looked for
+    uint64_t resumeWindow;  // past a break, the last diagonal picking up again
+                            // within this many bytes wins over the index (0: off)
+};
+
 // Measured on a random sample of 45 pairs of Debian upstream tarballs
-// (bench/README.md): lower prices make more records than they save literal
-// bytes once both are compressed; these are the best of those tried.
-constexpr Prices PRICES{16, 24, 32, 48, 80};
+// (bench/README.md). Below 1 MiB the record table is a large share of the
+// compressed delta and the cheaper near copies pay; above, they make more
+// records than they save literal bytes. The resume window keeps large
+// inputs from trading one record for two into a look-alike tar header
+// elsewhere; on smaller ones it costs more than the look-ahead finds. The
+// deep search would take several times as long above 16 MiB for about 1 %.
+constexpr Settings SETTINGS[] = {
+    {1ull << 20, {10, 16, 28, 48, 80}, 256, 8, 0},
+    {16ull << 20, {16, 24, 32, 48, 80}, 256, 8, 0},
+    {CHAIN_INDEX_LIMIT, {16, 24, 32, 48, 80}, 48, 8, 24},
+};
+
+const Settings& settingsFor(uint64_t oldSize) {
+    for (const Settings& s : SETTINGS)
+        if (oldSize <= s.maxOldSize) return s;
+    return SETTINGS[sizeof SETTINGS / sizeof SETTINGS[0] - 1];
+}
 
 uint64_t priceOf(const Prices& prices, int64_t skip) {
     if (skip == 0) return prices.same;
@@ -64,6 +84,7 @@ struct DenseWalk {
     Walk walk;
     const ChainIndex& index;
     const Prices prices;
+    const int depth;
     int64_t recent[RECENT_DIAGONALS] = {};
     int recentCount = 1;
     uint64_t readPos = 0;  // OLD position after the last copy taken
@@ -94,7 +115,7 @@ struct DenseWalk {
         }
         if (pos + CHAIN_KEY > walk.newFile.size) return best;
         uint32_t entry = index.heads[chainSlot(index, here)];
-        for (int depth = 0; entry != 0 && depth < CHAIN_DEPTH; ++depth, entry = index.links[entry - 1]) {
+        for (int n = 0; entry != 0 && n < depth; ++n, entry = index.links[entry - 1]) {
             uint64_t oldPos = static_cast<uint64_t>(entry - 1) * index.step;
             if (load64(walk.oldFile.data + oldPos) != word ||
                 load64(walk.oldFile.data + oldPos + 8) != load64(here + 8))
@@ -130,7 +151,8 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
     MatchStats stats;
     ChainIndex index;
     buildChainIndex(index, oldFile, chainStepFor(oldFile.size));
-    DenseWalk dw{Walk{oldFile, newFile}, index, PRICES};
+    const Settings& settings = settingsFor(oldFile.size);
+    DenseWalk dw{Walk{oldFile, newFile}, index, settings.prices, settings.depth};
 
     uint64_t pos = 0;
     const uint64_t newSize = newFile.size;
@@ -138,9 +160,7 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
         dw.walk.reached(pos);
         Candidate best;
         if (pos == dw.walk.literalStart) {
-            // Just past a break: the last diagonal picking up again a little
-            // further wins over what the index offers in between.
-            for (uint64_t ahead = pos + 1; ahead < pos + RESUME_WINDOW && ahead + 8 <= newSize; ++ahead) {
+            for (uint64_t ahead = pos + 1; ahead < pos + settings.resumeWindow && ahead + 8 <= newSize; ++ahead) {
                 int64_t oldPos = static_cast<int64_t>(ahead) + dw.recent[0];
                 if (oldPos < 0 || static_cast<uint64_t>(oldPos) + 8 > oldFile.size) continue;
                 if (load64(oldFile.data + oldPos) != load64(newFile.data + ahead)) continue;
@@ -155,7 +175,7 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
         if (!best.found()) {
             best = dw.bestAt(pos);
             if (best.found() && best.score >= 0) {
-                for (uint64_t k = 1; k <= LAZY_STEPS && pos + k + 8 <= newSize; ++k) {
+                for (uint64_t k = 1; k <= settings.lazySteps && pos + k + 8 <= newSize; ++k) {
                     Candidate later = dw.bestAt(pos + k);
                     if (later.found() && later.score > best.score) best = later;
                 }

@@ -73,6 +73,10 @@ const std::string& text() {
     static const std::string t = sourceLikeText(200000, 1);
     return t;
 }
+const std::string& mediumText() {
+    static const std::string t = sourceLikeText(3000000, 7);
+    return t;
+}
 const std::string& noise() {
     static const std::string n = randomBytes(64 * 4096, 2);
     return n;
@@ -121,8 +125,43 @@ std::vector<PairCase> pairCases() {
          [] { return std::string(9000, 'a') + text().substr(0, 20000) + std::string(3000, 'a'); },
          18 + 12 * 6},
         {"RestampedHeaders", [] { return tarLike(200, '0'); }, [] { return tarLike(200, '1'); },
-         // one record and 16 literal bytes per header, give or take
-         200 * (12 + 16) + 64},
+         // one record and 16 literal bytes per header, give or take: the
+         // new stamp of a header equals the old stamp of another one, so a
+         // few headers are copied from there instead
+         200 * (12 + 16) + 128},
+        // A version digit changed every few hundred bytes: each change is
+        // one byte of literal and a record that stays on its diagonal.
+        {"SubstitutedBytes", [] { return text(); },
+         [] {
+             std::string s = text();
+             for (size_t at = 300; at < s.size(); at += 700) s[at] = static_cast<char>(s[at] ^ 0x20);
+             return s;
+         },
+         18 + (200000 / 700 + 1) * (12 + 1) + 64},
+        // Medium input: 3 MB of text with edited lines and functions moved
+        // about, as between two releases of a source tree.
+        {"MediumEditedAndMoved", [] { return mediumText(); },
+         [] {
+             const std::string& m = mediumText();
+             std::string s;
+             for (size_t k = 0; k < 60; ++k) {
+                 size_t at = (k * 37 % 60) * 50000;
+                 std::string piece = m.substr(at, 50000);
+                 piece.replace(1000 + k * 13, 5, "edit" + std::to_string(k % 10));
+                 s += piece;
+             }
+             return s;
+         },
+         60 * 3 * (12 + 8) + 1024},
+        // NEW repeats a short stretch of OLD many times over, with a counter
+        // between the copies.
+        {"RepeatedShortStretch", [] { return text().substr(0, 30000); },
+         [] {
+             std::string s;
+             for (int k = 0; k < 300; ++k) s += text().substr(12000, 90) + std::to_string(k);
+             return s;
+         },
+         18 + 300 * (12 + 3) + 64},
     };
 }
 
