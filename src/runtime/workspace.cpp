@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,6 +81,12 @@ void createWorkspace() {
     std::string templ = base + "/.XXXXXX";
     std::vector<char> buffer(templ.begin(), templ.end());
     buffer.push_back('\0');
+    // A stop signal that comes while the workspace is being set up waits
+    // until its removal is in place.
+    sigset_t block, previous;
+    stopSignalSet(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    installSignalHandlers();
     if (templ.size() > PATH_MAX || mkdtemp(buffer.data()) == nullptr)
         errorExit("cannot create temporary directory");
     workspaceDir = buffer.data();
@@ -87,7 +94,7 @@ void createWorkspace() {
     cleanupPathLength = workspaceDir.size();
     workspaceHandle = open(cleanupPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     atexit(cleanupAtExit);
-    installSignalHandlers();
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 const std::string& workspacePath() { return workspaceDir; }
