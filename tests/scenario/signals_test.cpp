@@ -226,6 +226,22 @@ const Case CASES[] = {
     {"apply_QUIT_after_delta", Job::APPLY_GZ, Moment::NO_CHILD, "xdelta", "", SIGQUIT, false},
 };
 
+pid_t startPakrev(const std::vector<std::string>& args, const std::string& outDir,
+                  const std::string& tmpdir);
+
+// Waits for the run until the deadline; past it, kills the run's group and
+// returns false.
+bool waitUntil(pid_t run, std::chrono::steady_clock::time_point deadline, int& status) {
+    const struct timespec step = {0, 5 * 1000 * 1000};
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(run, &status, WNOHANG) == run) return true;
+        nanosleep(&step, nullptr);
+    }
+    kill(-run, SIGKILL);
+    waitpid(run, &status, 0);
+    return false;
+}
+
 class SignalTest : public ::testing::TestWithParam<Case> {
 protected:
     // The packages and the patch to apply, made once for all cases.
@@ -235,14 +251,18 @@ protected:
         writeReleaseTar(*data / "pkg-1.1.tar", 1);
         writeReleaseTar(*data / "pkg-1.2.tar", 2);
         RunResult packed = runShell(
-            "for r in 1 2; do gzip -9 -n -c pkg-1.$r.tar > pkg-1.$r.tar.gz && "
-            "bzip2 -9 -c pkg-1.$r.tar > pkg-1.$r.tar.bz2 || exit 1; done; rm pkg-1.?.tar",
+            "for r in 1 2; do timeout 300 gzip -9 -n -c pkg-1.$r.tar > pkg-1.$r.tar.gz && "
+            "timeout 300 bzip2 -9 -c pkg-1.$r.tar > pkg-1.$r.tar.bz2 || exit 1; done; rm pkg-1.?.tar",
             d);
         ASSERT_EQ(packed.status, 0) << packed.err;
         ScratchDir tmp;
-        RunResult made = testsupport::runPakrev("-m pkg-1.1.tar.gz pkg-1.2.tar.gz gz.prv", d,
-                                                "TMPDIR=" + tmp.path());
-        ASSERT_EQ(made.status, 0) << made.err;
+        pid_t make = startPakrev({"-m", "pkg-1.1.tar.gz", "pkg-1.2.tar.gz", "gz.prv"}, d, tmp.path());
+        ASSERT_GT(make, 0);
+        int status = 0;
+        ASSERT_TRUE(waitUntil(make, std::chrono::steady_clock::now() + std::chrono::seconds(300),
+                              status))
+            << "the make for the apply cases did not end";
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << readFile(*data / ".stderr");
     }
     static void TearDownTestSuite() {
         delete data;
@@ -372,9 +392,8 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
         nanosleep(&step, nullptr);
     }
     if (timedOut) {
-        kill(-run, SIGKILL);
         for (pid_t g : watch.groups) kill(-g, SIGKILL);
-        waitpid(run, &status, 0);
+        waitUntil(run, deadline, status);
         FAIL() << "the run did not end within " << CASE_DEADLINE.count() << " s";
     }
 
