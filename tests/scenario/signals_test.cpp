@@ -164,10 +164,10 @@ struct Watch {
     std::set<pid_t> groups;
     std::set<std::string> seen;  // names of all children seen so far
 
-    // Names of the live processes below the run now ("pakrev" for one that
-    // is forked and not yet running its program).
-    std::vector<std::string> poll() {
-        std::vector<std::string> names;
+    // The live processes below the run now (named "pakrev" while forked
+    // and not yet running their program).
+    std::vector<ProcInfo> poll() {
+        std::vector<ProcInfo> live;
         std::vector<pid_t> todo = childrenOf(run);
         while (!todo.empty()) {
             pid_t p = todo.back();
@@ -177,11 +177,11 @@ struct Watch {
             // (A process that is just ending may show no group.)
             if (info.group > 1) groups.insert(info.group);
             if (info.zombie) continue;
-            names.push_back(info.comm);
+            live.push_back(info);
             seen.insert(info.comm);
             for (pid_t c : childrenOf(p)) todo.push_back(c);
         }
-        return names;
+        return live;
     }
 };
 
@@ -360,9 +360,9 @@ pid_t startPakrev(const std::vector<std::string>& args, const std::string& outDi
     return pid;
 }
 
-bool contains(const std::vector<std::string>& names, const std::string& name) {
-    for (const std::string& n : names)
-        if (n == name) return true;
+bool contains(const std::vector<ProcInfo>& live, const std::string& name) {
+    for (const ProcInfo& p : live)
+        if (p.comm == name) return true;
     return false;
 }
 
@@ -389,7 +389,7 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
         int status = 0;
         bool ended = false, signalled = false, missed = false;
         bool afterSeen = c.after[0] == '\0';
-        bool childSeen = false;
+        std::set<pid_t> childGroups;  // the groups the moment's child ran in
 
         while (!ended && !missed) {
             if (std::chrono::steady_clock::now() > deadline) break;
@@ -397,7 +397,7 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
                 ended = true;
                 break;
             }
-            std::vector<std::string> now = watch.poll();
+            std::vector<ProcInfo> now = watch.poll();
             if (signalled) {
                 nanosleep(&step, nullptr);
                 continue;
@@ -412,13 +412,16 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
                     fire = afterSeen && contains(now, c.child);
                     break;
                 case Moment::NO_CHILD:
-                    // After the child, before any other program starts.
-                    if (contains(now, c.child)) {
-                        childSeen = true;
-                    } else if (childSeen) {
-                        fire = now.empty();
-                        for (const std::string& n : now)
-                            if (n != "sh" && n != "pakrev") missed = true;
+                    // After the child, before the program of another
+                    // command starts.
+                    for (const ProcInfo& p : now) {
+                        if (p.comm == c.child) childGroups.insert(p.group);
+                    }
+                    if (childGroups.empty() || contains(now, c.child)) break;
+                    fire = now.empty();
+                    for (const ProcInfo& p : now) {
+                        if (p.group != run && !childGroups.count(p.group) && p.comm != "sh")
+                            missed = true;
                     }
                     break;
             }
