@@ -9,6 +9,7 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -17,7 +18,7 @@ namespace {
 const char NOT_FOUND_DIR[] = " ";
 
 void endLine(const char* message) {
-    printf("%s\n", message);
+    printOut("%s\n", message);
     fflush(stdout);
 }
 
@@ -82,7 +83,7 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version) {
     auto queued = findQueued(run, source->fileName);
     bool hasQueued = queued != run.rebuildQueue.end();
 
-    printf("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
+    printOut("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
     fflush(stdout);
     if (!intact) errorExit("patch is truncated\n");
     if (!isSafePackageName(entry.oldName) || !isSafePackageName(entry.newName))

@@ -8,6 +8,7 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -16,16 +17,21 @@ bool digestOk(const PackageInfo& package, const std::string& path) {
     return !package.hasMd5 || md5Matches(package.md5, path);
 }
 
+bool recompressShown(const PackageKind& kind, const PackageInfo& package, const std::string& out) {
+    ProgressStep step("recompressing " + package.fileName, readingOf(package.tarPath));
+    return kind.recompress(package, out);
+}
+
 // Builds the finished package into `result` (a workspace file). False, with
 // the reason printed, when it cannot be built or does not verify.
 bool buildPackage(const PackageInfo& package, const std::string& result) {
     const PackageKind* kind = findKind(package.kind);
     if (!kind || !kind->recompress) return false;
     std::string recompressed = package.fixupPath.empty() ? result : newTempName();
-    if (!kind->recompress(package, recompressed)) return false;
+    if (!recompressShown(*kind, package, recompressed)) return false;
     if (!package.fixupPath.empty()) {
         verbose("applying fixup delta\n");
-        DeltaResult applied = applyDelta(recompressed, result, package.fixupPath);
+        DeltaResult applied = applyDelta(recompressed, result, package.fixupPath, "fixup");
         removeTempFile(recompressed);
         if (applied == APPLY_FAILED) {
             reportError("permission denied on file: %s\n", package.fullPath().c_str());

@@ -11,14 +11,17 @@ enum DeltaResult { APPLY_OK = 0, APPLY_FAILED = 1, APPLY_BAD_FORMAT = 2 };
 
 // Writes a delta from oldPath to newPath into deltaPath with segdiff (when
 // useSegdiff) or "xdelta delta -0 --pristine". Returns the wait status.
+// The progress line names the step `stepName`.
 int makeDelta(bool useSegdiff, const std::string& oldPath, const std::string& newPath,
-              const std::string& deltaPath);
+              const std::string& deltaPath, const char* stepName = "delta");
 
 // Rebuilds outputPath from referencePath and the delta, chosen by the delta's
 // leading bytes: "SGD" goes to the built-in applier, "%XDZ" to "xdelta patch";
-// anything else is APPLY_BAD_FORMAT and nothing runs.
+// anything else is APPLY_BAD_FORMAT and nothing runs. The progress line
+// names the step `stepName` and takes the reference's size as the
+// output's.
 DeltaResult applyDelta(const std::string& referencePath, const std::string& outputPath,
-                       const std::string& deltaPath);
+                       const std::string& deltaPath, const char* stepName = "delta");
 
 // True when "cmp FIRST SECOND" exits 0.
 bool filesIdentical(const std::string& first, const std::string& second);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "delta/delta.h"
+#include "progress/progress.h"
 #include "stream/stream.h"
 
 namespace {
@@ -16,7 +17,7 @@ uint32_t le32(const unsigned char* p) {
 }
 
 int truncated() {
-    printf("Error.  patchfile is truncated\n");
+    printOut("Error.  patchfile is truncated\n");
     return -1;
 }
 
@@ -42,7 +43,7 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
                  const std::string& outputPath, char* outputBuffer) {
     OFStream output(outputPath);
     if (!output.isOpen()) {
-        printf("cannot open output file (%s)\n", outputPath.c_str());
+        printOut("cannot open output file (%s)\n", outputPath.c_str());
         return 1;
     }
     setvbuf(output.file, outputBuffer, _IOFBF, IO_BUFFER);
@@ -51,16 +52,16 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
         // A move before the start of the reference cannot be made; copying
         // from where the position happens to stand would give wrong data.
         if (r.skip != 0 && fseeko(reference.file, r.skip, SEEK_CUR) != 0) {
-            printf("Error while copying from reference file\n");
+            printOut("Error while copying from reference file\n");
             return -1;
         }
         if (!copyBytes(reference, output, r.copyLength)) {
-            printf("Error while copying from reference file\n");
+            printOut("Error while copying from reference file\n");
             return -1;
         }
     }
     if (!output.close()) {
-        printf("cannot write output file (%s)\n", outputPath.c_str());
+        printOut("cannot write output file (%s)\n", outputPath.c_str());
         return -1;
     }
     return 0;
@@ -74,12 +75,12 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
     std::vector<char> deltaBuffer(IO_BUFFER), referenceBuffer(IO_BUFFER), outputBuffer(IO_BUFFER);
     IFStream delta(deltaPath);
     if (!delta.isOpen()) {
-        printf("cannot open patchfile (%s)\n", deltaPath.c_str());
+        printOut("cannot open patchfile (%s)\n", deltaPath.c_str());
         return 1;
     }
     IFStream reference(referencePath);
     if (!reference.isOpen()) {
-        printf("cannot open reference file (%s)\n", referencePath.c_str());
+        printOut("cannot open reference file (%s)\n", referencePath.c_str());
         return 1;
     }
     setvbuf(delta.file, deltaBuffer.data(), _IOFBF, IO_BUFFER);
@@ -87,7 +88,7 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
 
     char magic[3];
     if (delta.read(magic, 3) != 3 || memcmp(magic, SEGDIFF_MAGIC, 3) != 0) {
-        printf("Given file is not a recognized patchfile\n");
+        printOut("Given file is not a recognized patchfile\n");
         return 1;
     }
     // The fields are checked in file order, so a short file still gets the
@@ -101,11 +102,11 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
     h.outputSize = le32(header + 7);
     h.recordCount = le32(header + 11);
     if (got >= 2 && h.version != SEGDIFF_VERSION) {
-        printf("unsupported patch version\n");
+        printOut("unsupported patch version\n");
         return 1;
     }
     if (got >= 3 && h.pointerSize != SEGDIFF_POINTER_SIZE) {
-        printf("unsupported file pointer size\n");
+        printOut("unsupported file pointer size\n");
         return 1;
     }
     if (got != sizeof header) return truncated();

@@ -4,9 +4,11 @@
 #include "driver/driver.h"
 #include "make/make.h"
 #include "package/package.h"
+#include "progress/progress.h"
 
 int runDriver(int argc, char** argv) {
     RunMode mode = parseArguments(argc, argv);
+    setupProgressLine(!options.quiet);
     ApplyRun run;
     switch (mode) {
         case MODE_MAKE:

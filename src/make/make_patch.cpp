@@ -8,6 +8,7 @@
 #include "make/make.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
 
@@ -47,7 +48,7 @@ void makePatch(const std::string& oldName, const std::string& newName,
                const std::string& patchName) {
     if (options.oldPackageDirs.size() != 1) errorExit("multiple dirs not supported with the -m option");
     if (oldName.find('/') != std::string::npos || newName.find('/') != std::string::npos)
-        printf("Warning: don't prefix packages with a path.  Use the -d and -D options\n");
+        printOut("Warning: don't prefix packages with a path.  Use the -d and -D options\n");
 
     PackageInfo oldPackage, newPackage;
     oldPackage.directory = options.oldPackageDirs.front();
@@ -134,7 +135,7 @@ void makePatch(const std::string& oldName, const std::string& newName,
 
     if (placed && fileExists(patchName)) {
         verbose("All done\n");
-        printf("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
+        printOut("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
                                                    static_cast<double>(fileSize(patchName)));
     } else {
         reportError("Couldn't output patch\n");

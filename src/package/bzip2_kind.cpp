@@ -4,6 +4,7 @@
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "package/kinds.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -48,6 +49,7 @@ uint32_t testBzip2Releases(const std::string& newTarPath, const std::string& new
             verbose("bzip2 %s ruled out by a probe\n", bzip2SlotRelease(slot));
         } else {
             verbose("compressing with bzip2 %s (%s)\n", bzip2SlotRelease(slot), program.c_str());
+            ProgressStep attempt(std::string("bzip2 ") + bzip2SlotRelease(slot), readingOf(newTarPath));
             compressToFile(program, level, newTarPath, scratchPath);
             works = filesIdentical(scratchPath, newPackagePath);
         }

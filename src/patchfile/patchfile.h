@@ -117,3 +117,22 @@ bool readParamBlock(const std::string& path, std::vector<ParamField>& fields);
 
 // The value of the first field with the tag, or nullptr.
 const std::string* findParam(const std::vector<ParamField>& fields, uint16_t tag);
+
+// Parameter blocks whose values are too large to hold in memory (a kind's
+// record of several MB): a field names where its value lies in the file.
+struct ParamFieldSpan {
+    uint16_t tag = 0;
+    uint64_t offset = 0;  // where the value starts in the block file
+    uint32_t length = 0;
+};
+
+// As writeParamBlock, then one more field with `fileTag` whose value is the
+// whole file at valuePath, copied without holding it in memory. False when a
+// file cannot be read or written, or the value does not fit a u32 length.
+bool writeParamBlockWithFile(const std::string& path, const std::vector<ParamField>& fields,
+                             uint16_t fileTag, const std::string& valuePath);
+
+// Walks every field of the parameter block file at path without reading
+// the values. False as readParamBlock: the file cannot be read or a field
+// runs past its end.
+bool scanParamBlock(const std::string& path, std::vector<ParamFieldSpan>& fields);

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "driver/options.h"
+#include "progress/progress.h"
 #include "runtime/internal.h"
 #include "runtime/runtime.h"
 
@@ -54,6 +55,7 @@ void handleGraceOver(int) {
 }
 
 void handleCrash(int signo) {
+    stopProgressFromSignal();
     removeWorkspaceNow(options.verbose);
     signal(signo, SIG_DFL);
     raise(signo);
@@ -97,6 +99,8 @@ void handleSignal(int signo) {
         return;
     }
     caughtStopSignal = signo;
+    // The progress line is erased and drawn no more.
+    stopProgressFromSignal();
     pid_t group = runningChildGroup;
     if (group > 0) {
         // The waiting code ends the run once the child is gone.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "progress/progress.h"
 #include "xz/xz.h"
 
 namespace {
@@ -18,6 +19,11 @@ constexpr int FULL_ATTEMPTS = 3;
 uint32_t presetDictionary(uint32_t preset) {
     lzma_options_lzma options;
     return lzma_lzma_preset(&options, preset) ? 0 : options.dict_size;
+}
+
+// "xz -6e": the candidate as the progress line names it.
+std::string xzStepName(const XzSettings& settings) {
+    return "xz -" + std::to_string(settings.preset) + (settings.extreme ? "e" : "");
 }
 
 }  // namespace
@@ -61,8 +67,10 @@ bool xzFindSettings(const std::string& tar, const std::string& package, XzSettin
     if (!readXzStreamInfo(package, info)) return false;
     std::vector<XzSettings> candidates = xzCandidates(info);
     std::vector<std::pair<uint64_t, size_t>> ranked;
-    for (size_t i = 0; i < candidates.size(); ++i)
+    for (size_t i = 0; i < candidates.size(); ++i) {
+        ProgressStep probe("probe " + xzStepName(candidates[i]), readingOf(tar, PROBE_INPUT));
         ranked.emplace_back(xzProbe(tar, package, info, candidates[i], PROBE_INPUT), i);
+    }
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
     int attempts = 0;
@@ -72,6 +80,7 @@ bool xzFindSettings(const std::string& tar, const std::string& package, XzSettin
         if (attempts == FULL_ATTEMPTS || (attempts > 0 && score < ranked.front().first / 2)) break;
         ++attempts;
         if (tried) *tried = attempts;
+        ProgressStep attempt(xzStepName(candidates[index]), readingOf(tar));
         CompareSink compare(package);
         if (compare.isOpen() && xzCompress(tar, candidates[index], compare)) {
             found = candidates[index];
