@@ -1,8 +1,5 @@
 // Encoders that are programs (GNU gzip --rsyncable, pigz): their gzip output
 // is read through a pipe, its header is skipped and the body goes to a sink.
-#include <sys/wait.h>
-
-#include <cstdio>
 #include <vector>
 
 #include "gzip/gzip.h"
@@ -41,31 +38,23 @@ std::string encoderCommand(const std::string& program, const std::string& argume
 }
 
 bool programBody(const std::string& command, const BodySink& sink) {
-    fflush(stdout);
-    fflush(stderr);
-    FILE* pipe = popen(command.c_str(), "r");
-    if (!pipe) return false;
-    std::vector<unsigned char> head, buffer(1 << 16);
+    std::vector<unsigned char> head;
     bool inHeader = true, accepted = true;
-    size_t got;
-    while (accepted && (got = fread(buffer.data(), 1, buffer.size(), pipe)) > 0) {
-        if (!inHeader) {
-            accepted = sink(buffer.data(), got);
-            continue;
-        }
-        head.insert(head.end(), buffer.begin(), buffer.begin() + static_cast<long>(got));
+    // Returning false closes the pipe: the program ends with SIGPIPE on its
+    // next write.
+    int status = readCommandOutput(command, [&](const unsigned char* data, size_t got) {
+        if (!inHeader) return accepted = sink(data, got);
+        head.insert(head.end(), data, data + got);
         long length = headerLength(head);
-        if (length < 0) {
-            accepted = false;
-        } else if (length > 0) {
+        if (length < 0) return accepted = false;
+        if (length > 0) {
             inHeader = false;
             size_t rest = head.size() - static_cast<size_t>(length);
             if (rest > 0) accepted = sink(head.data() + length, rest);
             head.clear();
         }
-    }
-    // Closing the pipe early ends the program with SIGPIPE on its next write.
-    int status = pclose(pipe);
+        return accepted;
+    });
     return accepted && !inHeader && status == 0;
 }
 

@@ -1,10 +1,9 @@
-// The shell command runner: every external program is started here, through
-// system(), with its status screened for interrupts and missing programs.
+// The shell command runner: command lines of external programs, built from
+// quoted words, run through runShellLine with their status screened for
+// interrupts and missing programs.
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 
 #include "driver/options.h"
@@ -38,25 +37,12 @@ std::string shellPath(const std::string& path) {
 }
 
 int runCommand(const std::string& program, const std::string& arguments) {
-    std::string line = shellQuote(program) + " " + arguments;
-    fflush(stdout);
-    fflush(stderr);
-    int status = system(line.c_str());
+    int status = runShellLine(shellQuote(program) + " " + arguments);
     if (status != -1 && WIFSIGNALED(status) &&
         (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
         errorExit("Caught signal");
     if (status == 0x7f00) errorExit("A required executable, " + program + ", was not found");
     return status;
-}
-
-void removeFile(const std::string& path) { runCommand("rm", "-f " + shellPath(path)); }
-
-int moveFile(const std::string& source, const std::string& destination) {
-    return runCommand("mv", shellPath(source) + " " + shellPath(destination));
-}
-
-int catToFile(const std::string& source, const std::string& destination) {
-    return runCommand("cat", shellPath(source) + " > " + shellQuote(destination) + " 2> /dev/null");
 }
 
 int filterToFile(const std::string& program, const std::string& source,

@@ -34,11 +34,7 @@ const int LISTING_LINE_BUFFER = 254;
 // The status is not looked at: a failing find just lists less.
 std::string writeListing(const char* command) {
     std::string listing = newTempName();
-    std::string line = command + shellQuote(listing);
-    fflush(stdout);
-    fflush(stderr);
-    int status = system(line.c_str());
-    (void)status;
+    runShellLine(command + shellQuote(listing));
     return listing;
 }
 

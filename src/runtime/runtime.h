@@ -1,30 +1,36 @@
-// Runtime services: the private temporary workspace, the shell command
-// runner with its command shapes, and the discovery of installed bzip2
-// releases and of GNU gzip.
+// Runtime services: the private temporary workspace and its cleanup, the
+// stop signals, the shell command runner with its command shapes and
+// in-process file operations, and the discovery of installed bzip2 releases
+// and of GNU gzip.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
 // ---- Workspace ----------------------------------------------------------
 
-// Creates the workspace directory under $TMPDIR (or /tmp), registers its
-// removal at process exit and installs the handler for SIGINT, SIGSEGV,
-// SIGTERM and SIGQUIT. Ends the run with "cannot create temporary directory"
-// when mkdtemp fails. Call once, before anything else.
+// Creates the workspace directory under $TMPDIR (or /tmp), keeps a handle to
+// it for the cleanup, registers its removal at process exit and installs the
+// signal handlers (see "Signals" below). Ends the run with "cannot create
+// temporary directory" when mkdtemp fails. Call once, from the main thread,
+// before anything else and before any other thread starts.
 void createWorkspace();
 
 // The workspace directory (empty before createWorkspace).
 const std::string& workspacePath();
 
-// Returns a fresh, registered path inside the workspace ("<dir>/000000",
-// "<dir>/000001", ...). Creates no file. Past the millionth name the run ends
+// Returns a fresh path inside the workspace ("<dir>/000000", "<dir>/000001",
+// ...). Creates no file. Whatever is made under it goes with the workspace
+// at the end unless removed earlier. Past the millionth name the run ends
 // with "too many temporary files".
 std::string newTempName();
 
 // Creates an empty file with a fresh name in the directory of finalPath
-// (".pakrev-<name>.XXXXXX") and registers it like a workspace name, so an
-// interrupted run removes it. Output is finished there and then renamed over
-// its final name. Returns "" when the directory cannot be written.
+// (".pakrev-<name>.XXXXXX") and registers it, so an interrupted run removes
+// it. Output is finished there and then renamed over its final name. Returns
+// "" when the directory cannot be written. At most 64 such files are
+// registered at a time; one more ends the run with "too many temporary files".
 std::string newSiblingTempFile(const std::string& finalPath);
 
 // Renames a finished file over its final name (same directory) and drops
@@ -32,15 +38,40 @@ std::string newSiblingTempFile(const std::string& finalPath);
 // registered and goes at exit).
 bool commitSiblingTempFile(const std::string& tempPath, const std::string& finalPath);
 
-// Removes the file with "rm -f" (whether registered or not) and drops every
-// registry entry equal to the path.
+// Removes the file (whether registered or not; a missing file is no error)
+// and drops it from the registry of sibling files.
 void removeTempFile(const std::string& path);
 
-// Removes every registered file, then the workspace directory. Runs once:
-// at exit or from the signal handler, whichever comes first.
+// Removes the registered sibling files, then the workspace directory with
+// everything in it (nested directories too; symbolic links are removed, never
+// followed). Runs once: at exit or on a trapped signal, whichever comes
+// first. Works in process: it starts no program, opens at most one
+// directory at a time and needs no new file descriptor for the workspace
+// itself, so it also works when the run has used up its descriptors.
 void cleanupWorkspace();
 
-// The handler for the trapped signals: cleanup, then the default action.
+// ---- Signals --------------------------------------------------------------
+//
+// SIGINT, SIGTERM, SIGHUP and SIGQUIT stop the run, whether they are sent to
+// pakrev alone or to its process group. Every child runs in a process group
+// of its own (see runShellLine), so an interrupt from the terminal reaches
+// pakrev only, and pakrev stops the child:
+// - while a child runs, the handler only sends SIGTERM to the child's group
+//   and arms a SIGKILL for it after a short grace (SIGALRM); the waiting
+//   code then makes sure the whole group is gone and reaped, and ends the
+//   run through errorExit("Caught signal") (status 1, workspace removed at
+//   exit);
+// - while no child runs, the handler itself writes "error: Caught signal",
+//   removes the workspace and the sibling files (cleanupWorkspace uses only
+//   async-signal-safe calls) and ends the process with status 1.
+// Signals are blocked around the start of a child and around the end of its
+// wait, so the handler always sees either no child or one whose group still
+// exists. A signal taken by a thread other than the main one is passed on
+// to the main thread. Later signals of a run that is already stopping are
+// ignored. SIGSEGV removes the workspace and then ends the process by its
+// default action.
+
+// The handler for SIGINT, SIGTERM, SIGHUP and SIGQUIT described above.
 void handleSignal(int signo);
 
 // ---- Shell command runner -----------------------------------------------
@@ -54,23 +85,48 @@ std::string shellQuote(const std::string& text);
 // that begins with "-" gets "./" in front, so it is never read as options.
 std::string shellPath(const std::string& path);
 
-// Runs "<quoted program> <arguments>" through system() and returns the raw
-// wait status. Ends the run with "Caught signal" when the shell died of
-// SIGINT or SIGQUIT, and with "A required executable, <program>, was not
-// found" when the line exited with status 127. The arguments must already be
-// quoted by the caller (shellQuote for each path).
+// Runs a shell command line as "/bin/sh -c LINE" (fork and exec) in a process
+// group of its own, with pakrev's standard streams, and waits for it
+// (waitpid, retried on EINTR). Returns the raw wait status, -1 when no child
+// could be started. Children that the line leaves behind in its group are
+// reaped. When pakrev caught a stop signal meanwhile, the group is stopped
+// (SIGTERM, SIGKILL after a short grace), reaped, and the run ends with
+// "Caught signal"; the line's status is never returned then.
+int runShellLine(const std::string& line);
+
+// Like runShellLine, with the line's standard output going into a pipe that
+// is handed to consume piece by piece, until the output ends or consume
+// returns false. The pipe is then closed (a program that writes on gets
+// SIGPIPE) and the line waited for. Returns the raw wait status, -1 when no
+// child could be started.
+int readCommandOutput(const std::string& line,
+                      const std::function<bool(const unsigned char*, size_t)>& consume);
+
+// Runs "<quoted program> <arguments>" through runShellLine and returns the
+// raw wait status. Ends the run with "Caught signal" when the line died of
+// SIGINT or SIGQUIT (or pakrev caught a stop signal while it ran), and with
+// "A required executable, <program>, was not found" when the line exited
+// with status 127. The arguments must already be quoted by the caller
+// (shellQuote for each path).
 int runCommand(const std::string& program, const std::string& arguments);
 
-// rm -f PATH
+// The file operations below work in process (no program is started) and
+// return 0 when done, 1 when not (errno tells why).
+
+// Removes the file (unlink); a missing file is no error and nothing is said.
 void removeFile(const std::string& path);
-// mv SOURCE DESTINATION
+// Renames SOURCE to DESTINATION (replacing it). Across file systems the
+// bytes are copied to DESTINATION (keeping SOURCE's permissions when
+// DESTINATION is new) and SOURCE is removed; a failed copy removes the
+// partial DESTINATION and keeps SOURCE.
 int moveFile(const std::string& source, const std::string& destination);
-// cat SOURCE > DESTINATION 2> /dev/null
+// Copies SOURCE's bytes to DESTINATION, which is created (0666 less the
+// umask) or truncated first, also when SOURCE cannot be read.
 int catToFile(const std::string& source, const std::string& destination);
-// PROGRAM -c SOURCE > DESTINATION 2> /dev/null
+// PROGRAM -c SOURCE > DESTINATION 2> /dev/null, through runCommand.
 int filterToFile(const std::string& program, const std::string& source,
                  const std::string& destination);
-// cat SOURCE | PROGRAM -LEVEL > DESTINATION
+// cat SOURCE | PROGRAM -LEVEL > DESTINATION, through runCommand.
 int compressToFile(const std::string& program, char level, const std::string& source,
                    const std::string& destination);
 

@@ -1,5 +1,10 @@
-// The private temporary workspace: one directory per run, a registry of the
-// names handed out in it, and its removal at exit or on a trapped signal.
+// The private temporary workspace: one directory per run, the names handed
+// out in it, the registry of sibling files beside final names, and their
+// removal at exit or on a trapped signal.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,36 +12,65 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <list>
 #include <string>
 #include <vector>
 
 #include "driver/options.h"
-#include "progress/progress.h"
+#include "runtime/internal.h"
 #include "runtime/runtime.h"
 
 namespace {
 
-// These are constructed before main runs, so they are destroyed only after
-// the exit-time cleanup (registered later, with atexit) has used them.
+// Constructed before main runs, so destroyed only after the exit-time
+// cleanup (registered later, with atexit). The cleanup itself reads only the
+// plain buffers below, which the signal handler may read at any moment.
 std::string workspaceDir;
-std::list<std::string> tempRegistry;
 char tempCounter[8] = "/000000";
 bool counterExhausted = false;
-volatile sig_atomic_t signalCleanupStarted = 0;
+
+// The workspace path for the cleanup, with room for the paths of nested
+// directories, and a handle to the workspace kept open from the start so
+// that the cleanup needs no new descriptor for it.
+char cleanupPath[PATH_MAX + 1];
+size_t cleanupPathLength = 0;
+int workspaceHandle = -1;
+
+// Sibling files: a slot is read by the cleanup only while `used` is set, and
+// `used` is set only after the path is complete.
+const int SIBLING_SLOTS = 64;
+struct SiblingSlot {
+    char path[PATH_MAX + 1];
+    volatile sig_atomic_t used;
+};
+SiblingSlot siblings[SIBLING_SLOTS];
+
 volatile sig_atomic_t cleanupDone = 0;
 
-const int TRAPPED_SIGNALS[] = {SIGINT, SIGSEGV, SIGTERM, SIGQUIT};
+void releaseSlot(const std::string& path) {
+    for (SiblingSlot& slot : siblings) {
+        if (slot.used && path == slot.path) slot.used = 0;
+    }
+}
+
+void writeText(int fd, const char* text) {
+    size_t length = strlen(text);
+    while (length > 0) {
+        ssize_t wrote = write(fd, text, length);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;
+        text += wrote;
+        length -= static_cast<size_t>(wrote);
+    }
+}
 
 void cleanupAtExit() {
-    // A trapped signal that arrives now waits until the cleanup is over; by
+    // A stop signal that arrives now waits until the cleanup is over; by
     // then there is nothing left to clean, and it only ends the process.
     sigset_t block, previous;
-    sigemptyset(&block);
-    for (int s : TRAPPED_SIGNALS) sigaddset(&block, s);
-    sigprocmask(SIG_BLOCK, &block, &previous);
+    stopSignalSet(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
     cleanupWorkspace();
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 }  // namespace
@@ -47,10 +81,20 @@ void createWorkspace() {
     std::string templ = base + "/.XXXXXX";
     std::vector<char> buffer(templ.begin(), templ.end());
     buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) errorExit("cannot create temporary directory");
+    // A stop signal that comes while the workspace is being set up waits
+    // until its removal is in place.
+    sigset_t block, previous;
+    stopSignalSet(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    installSignalHandlers();
+    if (templ.size() > PATH_MAX || mkdtemp(buffer.data()) == nullptr)
+        errorExit("cannot create temporary directory");
     workspaceDir = buffer.data();
+    memcpy(cleanupPath, workspaceDir.c_str(), workspaceDir.size() + 1);
+    cleanupPathLength = workspaceDir.size();
+    workspaceHandle = open(cleanupPath, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     atexit(cleanupAtExit);
-    for (int s : TRAPPED_SIGNALS) signal(s, handleSignal);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 const std::string& workspacePath() { return workspaceDir; }
@@ -58,7 +102,6 @@ const std::string& workspacePath() { return workspaceDir; }
 std::string newTempName() {
     if (counterExhausted) errorExit("too many temporary files");
     std::string name = workspaceDir + tempCounter;
-    tempRegistry.push_back(name);
     int digit = 6;
     while (digit >= 1 && tempCounter[digit] == '9') {
         tempCounter[digit] = '0';
@@ -76,9 +119,24 @@ std::string newSiblingTempFile(const std::string& finalPath) {
     std::string directory = slash == std::string::npos ? "" : finalPath.substr(0, slash + 1);
     std::string base = slash == std::string::npos ? finalPath : finalPath.substr(slash + 1);
     std::string templ = directory + ".pakrev-" + base + ".XXXXXX";
-    std::vector<char> buffer(templ.begin(), templ.end());
-    buffer.push_back('\0');
-    int fd = mkstemp(buffer.data());
+    if (templ.size() > PATH_MAX) return "";
+    SiblingSlot* slot = nullptr;
+    for (SiblingSlot& s : siblings) {
+        if (!s.used) {
+            slot = &s;
+            break;
+        }
+    }
+    if (!slot) errorExit("too many temporary files");
+    memcpy(slot->path, templ.c_str(), templ.size() + 1);
+    // The stop signals wait while the file is made and registered, so an
+    // interrupted run never leaves one behind unregistered.
+    sigset_t block, previous;
+    stopSignalSet(&block);
+    pthread_sigmask(SIG_BLOCK, &block, &previous);
+    int fd = mkstemp(slot->path);
+    if (fd >= 0) slot->used = 1;
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (fd < 0) return "";
     // mkstemp makes the file private; a finished package or patch gets the
     // permissions a newly created file would get.
@@ -86,38 +144,38 @@ std::string newSiblingTempFile(const std::string& finalPath) {
     umask(mask);
     fchmod(fd, 0666 & ~mask);
     close(fd);
-    tempRegistry.push_back(buffer.data());
-    return buffer.data();
+    return slot->path;
 }
 
 bool commitSiblingTempFile(const std::string& tempPath, const std::string& finalPath) {
     if (rename(tempPath.c_str(), finalPath.c_str()) != 0) return false;
-    tempRegistry.remove(tempPath);
+    releaseSlot(tempPath);
     return true;
 }
 
 void removeTempFile(const std::string& path) {
     removeFile(path);
-    tempRegistry.remove(path);
+    releaseSlot(path);
+}
+
+void removeWorkspaceNow(bool announce) {
+    if (cleanupDone) return;
+    cleanupDone = 1;
+    if (announce) writeText(STDOUT_FILENO, "cleaning up\n");
+    for (SiblingSlot& slot : siblings) {
+        if (!slot.used) continue;
+        unlink(slot.path);
+        slot.used = 0;
+    }
+    if (cleanupPathLength == 0) return;
+    int handle = workspaceHandle;
+    workspaceHandle = -1;
+    removeTree(cleanupPath, cleanupPathLength, sizeof cleanupPath, handle);
 }
 
 void cleanupWorkspace() {
     if (cleanupDone) return;
-    cleanupDone = 1;
-    verbose("cleaning up\n");
-    if (options.verbose) fflush(stdout);
-    while (!tempRegistry.empty()) {
-        std::string front = tempRegistry.front();
-        removeTempFile(front);
-    }
-    if (!workspaceDir.empty()) rmdir(workspaceDir.c_str());
-}
-
-void handleSignal(int signo) {
-    if (signalCleanupStarted) return;
-    signalCleanupStarted = 1;
-    stopProgressFromSignal();
-    cleanupWorkspace();
-    signal(signo, SIG_DFL);
-    raise(signo);
+    // What the run printed comes before the announcement.
+    fflush(stdout);
+    removeWorkspaceNow(options.verbose);
 }

@@ -2,6 +2,7 @@
 // statuses go back to the caller and which end the run.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <errno.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,6 +156,90 @@ TEST(RunCommandDeathTest, MissingProgramIsNamedAsGiven) {
         EXPECT_EXIT(c.run(), ::testing::ExitedWithCode(1),
                     "error: A required executable, " + c.program + ", was not found\n$");
     }
+}
+
+// A stop signal sent to the run while a pipeline runs ends the whole
+// pipeline, also members that ignore SIGTERM and members whose shell has
+// already gone, and they are all reaped before the run ends.
+class StopSignalDeathTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopSignalDeathTest, StopsTheChildsWholeGroup) {
+    // The death-test child is a fresh run of this program with its workspace
+    // under the TMPDIR given here; the pids are recorded next to it.
+    ScratchDir scratch;
+    const char* oldTmpdir = getenv("TMPDIR");
+    std::string savedTmpdir = oldTmpdir ? oldTmpdir : "";
+    setenv("TMPDIR", scratch.path().c_str(), 1);
+    const std::string& ws = workspacePath();
+    const std::string record = ws.substr(0, ws.rfind('/')) + "/group";
+    // A member that ignores SIGTERM and one left behind in the background;
+    // the line then signals the run and waits.
+    const std::string line =
+        "sh -c 'trap \"\" TERM; echo $$ > " + record + ".stubborn; exec sleep 30' & "
+        "sleep 30 & echo $$ > " + record + "; "
+        "while [ ! -s " + record + ".stubborn ]; do sleep 0.01; done; "
+        "kill -" + std::to_string(GetParam()) + " $PPID; wait";
+    EXPECT_EXIT(runShellLine(line), ::testing::ExitedWithCode(1), "^error: Caught signal\n$");
+    if (oldTmpdir)
+        setenv("TMPDIR", savedTmpdir.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    EXPECT_TRUE(exists(scratch / "group.stubborn"));
+    pid_t group = static_cast<pid_t>(atol(readFile(scratch / "group").c_str()));
+    pid_t stubborn = static_cast<pid_t>(atol(readFile(scratch / "group.stubborn").c_str()));
+    ASSERT_GT(group, 0);
+    ASSERT_GT(stubborn, 0);
+    EXPECT_EQ(getpgid(stubborn), -1);
+    EXPECT_EQ(kill(-group, 0), -1);
+    EXPECT_EQ(errno, ESRCH);
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopSignalDeathTest,
+                         ::testing::Values(SIGINT, SIGTERM, SIGHUP, SIGQUIT));
+
+// The file operations that run in process.
+TEST(InProcessFiles, CopyMoveAndRemove) {
+    ScratchDir scratch;
+    const std::string src = scratch / "src";
+    writeFile(src, std::string(200000, 'x') + "end");
+    chmod(src.c_str(), 0640);
+
+    // cat: the destination is made (or emptied) even when the source is missing.
+    EXPECT_EQ(catToFile(src, scratch / "copy"), 0);
+    EXPECT_EQ(readFile(scratch / "copy"), readFile(src));
+    writeFile(scratch / "old", "old contents");
+    EXPECT_NE(catToFile(scratch / "missing", scratch / "old"), 0);
+    EXPECT_TRUE(exists(scratch / "old"));
+    EXPECT_EQ(readFile(scratch / "old"), "");
+    EXPECT_NE(catToFile(src, scratch / "no dir/out"), 0);
+
+    // mv within a file system, replacing the destination.
+    EXPECT_EQ(moveFile(scratch / "copy", scratch / "old"), 0);
+    EXPECT_FALSE(exists(scratch / "copy"));
+    EXPECT_EQ(readFile(scratch / "old"), readFile(src));
+    EXPECT_NE(moveFile(scratch / "missing", scratch / "other"), 0);
+    EXPECT_FALSE(exists(scratch / "other"));
+
+    // mv across file systems (when /dev/shm is one of its own): a copy with
+    // the source's permissions, then the source goes.
+    struct stat here, shm;
+    if (stat("/dev/shm", &shm) == 0 && stat(scratch.path().c_str(), &here) == 0 &&
+        shm.st_dev != here.st_dev && access("/dev/shm", W_OK) == 0) {
+        const std::string away = "/dev/shm/pakrev-move-" + std::to_string(getpid());
+        EXPECT_EQ(moveFile(src, away), 0);
+        EXPECT_FALSE(exists(src));
+        struct stat st;
+        ASSERT_EQ(stat(away.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0777, 0640u);
+        EXPECT_EQ(moveFile(away, src), 0);
+        EXPECT_FALSE(exists(away));
+        EXPECT_EQ(readFile(src), std::string(200000, 'x') + "end");
+    }
+
+    removeFile(src);
+    removeFile(scratch / "old");
+    removeFile(scratch / "missing");
+    EXPECT_EQ(listDir(scratch.path()), std::vector<std::string>{});
 }
 
 }  // namespace

@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "driver/driver.h"
 #include "runtime/runtime.h"
@@ -97,6 +100,22 @@ protected:
         writeFile(name, "temporary");
         return name;
     }
+    // In the child: a tree of directories and files in the workspace that
+    // no name was handed out for, with a link to a directory outside that
+    // must not be followed.
+    static void makeNestedTree() {
+        std::string dir = workspacePath() + "/tree";
+        for (int depth = 0; depth < 3; ++depth) {
+            mkdir(dir.c_str(), 0700);
+            for (int i = 0; i < 3; ++i) writeFile(dir + "/f" + std::to_string(i), "data");
+            mkdir((dir + "/empty").c_str(), 0700);
+            dir += "/d";
+        }
+        mkdir((base() + "/keep").c_str(), 0700);
+        writeFile(base() + "/keep/file", "not the run's");
+        if (symlink((base() + "/keep").c_str(), (workspacePath() + "/tree/link").c_str()) != 0)
+            fputs("symlink failed\n", stderr);
+    }
     // In the child: standard output joins standard error, where the death
     // test sees it, and the exit-time cleanup announces itself there.
     static void announceCleanup() {
@@ -176,22 +195,58 @@ std::function<void()> raising(int signo) {
 using ::testing::ExitedWithCode;
 using ::testing::KilledBySignal;
 
+const char CAUGHT[] = "^error: Caught signal\ncleaning up\n$";
+
 const Ending ENDINGS[] = {
     {"exit", [] { exit(0); }, ExitedWithCode(0), "^cleaning up\n$"},
     {"errorExit", [] { errorExit("stop here"); }, ExitedWithCode(1),
      "^error: stop here\ncleaning up\n$"},
-    {"SIGINT_while_idle", raising(SIGINT), KilledBySignal(SIGINT), "^cleaning up\n$"},
-    {"SIGTERM_while_idle", raising(SIGTERM), KilledBySignal(SIGTERM), "^cleaning up\n$"},
-    {"SIGQUIT_while_idle", raising(SIGQUIT), KilledBySignal(SIGQUIT), "^cleaning up\n$"},
+    {"SIGINT_while_idle", raising(SIGINT), ExitedWithCode(1), CAUGHT},
+    {"SIGTERM_while_idle", raising(SIGTERM), ExitedWithCode(1), CAUGHT},
+    {"SIGHUP_while_idle", raising(SIGHUP), ExitedWithCode(1), CAUGHT},
+    {"SIGQUIT_while_idle", raising(SIGQUIT), ExitedWithCode(1), CAUGHT},
     {"SIGSEGV_while_idle", raising(SIGSEGV), KilledBySignal(SIGSEGV), "^cleaning up\n$"},
-    {"SIGTERM_while_a_command_runs", [] { runCommand("kill", "-TERM $PPID"); },
-     KilledBySignal(SIGTERM), "^cleaning up\n$"},
+    // Sent to pakrev alone, while its child runs: the child is stopped and
+    // the run ends.
+    {"SIGTERM_while_a_command_runs", [] { runCommand("kill", "-TERM $PPID; sleep 30"); },
+     ExitedWithCode(1), CAUGHT},
+    {"SIGINT_while_a_command_runs", [] { runCommand("kill", "-INT $PPID; sleep 30"); },
+     ExitedWithCode(1), CAUGHT},
+    // Sent to pakrev's whole group (the child runs in a group of its own).
+    {"SIGHUP_to_the_group_while_a_command_runs",
+     [] {
+         setpgid(0, 0);
+         runCommand("kill", "-HUP -$PPID; sleep 30");
+     },
+     ExitedWithCode(1), CAUGHT},
+    {"SIGQUIT_while_output_is_read",
+     [] {
+         readCommandOutput("echo some; kill -QUIT $PPID; sleep 30; echo more",
+                           [](const unsigned char*, size_t) { return true; });
+     },
+     ExitedWithCode(1), CAUGHT},
     {"command_killed_by_SIGINT", [] { runCommand("kill", "-INT $$"); }, ExitedWithCode(1),
      "^error: Caught signal\ncleaning up\n$"},
     {"command_killed_by_SIGQUIT", [] { runCommand("kill", "-QUIT $$"); }, ExitedWithCode(1),
      "^error: Caught signal\ncleaning up\n$"},
     {"missing_program", [] { runCommand("pakrev-no-such-program", "x"); }, ExitedWithCode(1),
      "error: A required executable, pakrev-no-such-program, was not found\ncleaning up\n$"},
+    // The cleanup needs no new process and no new descriptor for the
+    // workspace.
+    {"exit_with_every_descriptor_in_use",
+     [] {
+         struct rlimit few = {64, 64};
+         setrlimit(RLIMIT_NOFILE, &few);
+         std::vector<int> taken;
+         taken.reserve(64);
+         for (int fd; (fd = open("/dev/null", O_RDONLY)) >= 0;) taken.push_back(fd);
+         cleanupWorkspace();
+         // What runs after the cleanup at exit (the sanitizers' checks among
+         // it) may need descriptors again.
+         for (int fd : taken) close(fd);
+         exit(0);
+     },
+     ExitedWithCode(0), "^cleaning up\n$"},
 };
 
 class WorkspaceEndingDeathTest : public WorkspaceDeathTest,
@@ -207,11 +262,13 @@ TEST_P(WorkspaceEndingDeathTest, RemovesTheWorkspace) {
             recordWorkspace();
             makeTempFile();
             makeTempFile();
+            makeNestedTree();
             e.end();
             _exit(99);
         },
         e.status, e.output);
     EXPECT_FALSE(exists(childWorkspace()));
+    EXPECT_EQ(readFile(scratch / "keep/file"), "not the run's");
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, WorkspaceEndingDeathTest, ::testing::ValuesIn(ENDINGS),
@@ -219,7 +276,7 @@ INSTANTIATE_TEST_SUITE_P(Endings, WorkspaceEndingDeathTest, ::testing::ValuesIn(
                              return std::string(info.param.name);
                          });
 
-TEST_F(WorkspaceDeathTest, UnregisteredFilesKeepTheDirectory) {
+TEST_F(WorkspaceDeathTest, EverythingInTheWorkspaceGoes) {
     writeFile(scratch / "outside", "not in the workspace");
     EXPECT_EXIT(
         {
@@ -227,43 +284,101 @@ TEST_F(WorkspaceDeathTest, UnregisteredFilesKeepTheDirectory) {
             makeTempFile();
             std::string second = makeTempFile();
             makeTempFile();
-            // Once removed, a name is no longer registered: the file made
-            // again under it is not the cleanup's to remove.
             removeTempFile(second);
+            EXPECT_FALSE(exists(second));
+            // Made again under a removed name, or under no name at all: the
+            // workspace is the run's own, and all of it goes.
             writeFile(second, "made again");
             writeFile(workspacePath() + "/foreign", "never handed out");
-            // Paths that were never registered are removed all the same.
+            // Paths outside the workspace are removed when asked for.
             removeTempFile(base() + "/outside");
             exit(0);
         },
         ::testing::ExitedWithCode(0), "");
-    std::string ws = childWorkspace();
-    EXPECT_EQ(listDir(ws), (std::vector<std::string>{"000001", "foreign"}));
+    EXPECT_FALSE(exists(childWorkspace()));
     EXPECT_FALSE(exists(scratch / "outside"));
 }
 
-// A trapped signal that arrives while the exit-time cleanup runs waits until
-// the cleanup has removed everything; then it ends the process.
+// Sibling files beside final names: removed on every ending unless placed.
+TEST_F(WorkspaceDeathTest, SiblingFilesGoUnlessCommitted) {
+    for (bool signalled : {false, true}) {
+        SCOPED_TRACE(signalled ? "signal" : "exit");
+        EXPECT_EXIT(
+            {
+                std::string placed = newSiblingTempFile(base() + "/placed");
+                std::string left = newSiblingTempFile(base() + "/left");
+                std::string removed = newSiblingTempFile(base() + "/removed");
+                if (placed.empty() || left.empty() || removed.empty()) _exit(98);
+                writeFile(placed, "finished");
+                if (!commitSiblingTempFile(placed, base() + "/placed")) _exit(97);
+                removeTempFile(removed);
+                if (signalled) raise(SIGTERM);
+                exit(0);
+            },
+            ExitedWithCode(signalled ? 1 : 0), signalled ? "Caught signal" : "^$");
+        // (The child's own copy of the fixture made a scratch directory here.)
+        std::vector<std::string> left;
+        for (const std::string& name : listDir(scratch.path()))
+            if (name.compare(0, 12, "pakrev-test-") != 0) left.push_back(name);
+        EXPECT_EQ(left, std::vector<std::string>{"placed"});
+        EXPECT_EQ(readFile(scratch / "placed"), "finished");
+        unlink((scratch / "placed").c_str());
+    }
+}
+
+// A stop signal that arrives while the exit-time cleanup runs waits until
+// the cleanup has removed everything; then it ends the run with status 1.
 TEST_F(WorkspaceDeathTest, SignalDuringExitCleanupIsHeldOff) {
-    ASSERT_EQ(mkdir((scratch / "bin").c_str(), 0755), 0);
-    // An rm that logs its operand and sends SIGTERM to the run before removing.
-    writeScript(scratch / "bin/rm",
-                "printf '%s\\n' \"$2\" >> \"$(dirname \"$0\")/../rm.log\"\n"
-                "kill -TERM \"$PAKREV_TEST_PID\"\n"
-                "exec /bin/rm \"$@\"\n");
     EXPECT_EXIT(
         {
             announceCleanup();
             recordWorkspace();
             for (int i = 0; i < 3; ++i) makeTempFile();
-            setenv("PATH", (base() + "/bin:" + getenv("PATH")).c_str(), 1);
-            setenv("PAKREV_TEST_PID", std::to_string(getpid()).c_str(), 1);
+            makeNestedTree();
+            // Standard output: a full pipe, so the cleanup's announcement
+            // blocks until a helper drains it.
+            int fds[2];
+            if (pipe(fds) != 0) _exit(98);
+            fcntl(fds[1], F_SETPIPE_SZ, 4096);
+            fcntl(fds[1], F_SETFL, O_NONBLOCK);
+            while (write(fds[1], "........", 8) > 0) {
+            }
+            fcntl(fds[1], F_SETFL, 0);
+            dup2(fds[1], STDOUT_FILENO);
+            close(fds[1]);
+            pid_t run = getpid();
+            if (fork() == 0) {
+                // Once the run sleeps (blocked in the announcement, stop
+                // signals held), signal it, then let the cleanup go on.
+                close(STDOUT_FILENO);
+                int devNull = open("/dev/null", O_WRONLY);
+                dup2(devNull, STDERR_FILENO);
+                std::string stat = "/proc/" + std::to_string(run) + "/stat";
+                for (int i = 0; i < 5000; ++i) {
+                    std::string fields = readFile(stat);
+                    size_t paren = fields.rfind(')');
+                    if (paren != std::string::npos && fields.compare(paren + 2, 1, "S") == 0) break;
+                    usleep(1000);
+                }
+                kill(run, SIGTERM);
+                usleep(20000);
+                std::string drained;
+                char buffer[4096];
+                ssize_t got;
+                while ((got = read(fds[0], buffer, sizeof buffer)) > 0) drained.append(buffer, got);
+                writeFile(base() + "/drained", drained);
+                _exit(0);
+            }
+            close(fds[0]);
             exit(0);
         },
-        ::testing::KilledBySignal(SIGTERM), "^cleaning up\n$");
+        ::testing::ExitedWithCode(1), "^error: Caught signal\n$");
     std::string ws = childWorkspace();
     EXPECT_FALSE(exists(ws));
-    EXPECT_EQ(readFile(scratch / "rm.log"), ws + "/000000\n" + ws + "/000001\n" + ws + "/000002\n");
+    // The helper writes what it drained once the run's end closed the pipe.
+    for (int i = 0; i < 500 && !exists(scratch / "drained"); ++i) usleep(10000);
+    std::string drained = readFile(scratch / "drained");
+    EXPECT_EQ(drained.substr(drained.size() < 12 ? 0 : drained.size() - 12), "cleaning up\n");
 }
 
 TEST_F(WorkspaceDeathTest, RefusesNamesPastTheMillionth) {

@@ -1,0 +1,46 @@
+// Pieces shared by the runtime files only: the state that the signal
+// handlers and the child runner share, and the async-signal-safe removal.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstddef>
+
+// Process group of the running child (its shell's pid), 0 when none runs.
+// Written by the main thread with the stop signals blocked.
+extern volatile sig_atomic_t runningChildGroup;
+
+// The first stop signal pakrev caught, 0 when none.
+extern volatile sig_atomic_t caughtStopSignal;
+
+// Installs the handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM and
+// SIGSEGV and makes pakrev the reaper of its children's orphans. Called by
+// createWorkspace from the main thread.
+void installSignalHandlers();
+
+// Fills set with the signals blocked around a child's start and end.
+void stopSignalSet(sigset_t* set);
+
+// The signals whose handlers a child resets to the default before exec.
+extern const int HANDLED_SIGNALS[];
+extern const size_t HANDLED_SIGNAL_COUNT;
+
+// Stops the process group: SIGTERM, then SIGKILL when members remain after
+// a short grace; reaps the members that are pakrev's children meanwhile.
+// Returns when the group is gone or after a bound of a few seconds.
+void stopProcessGroup(pid_t group);
+
+// Removes the registered sibling files and the workspace: the async-signal-
+// safe core of cleanupWorkspace (no allocation, no stdio). Once only; later
+// calls do nothing. With announce, writes "cleaning up\n" to standard output
+// first (write(2), no stdio).
+void removeWorkspaceNow(bool announce);
+
+// Removes the directory tree at path (NUL-terminated, `length` characters, in
+// a buffer of `capacity` bytes that the walk uses to build the paths of
+// nested directories) with only async-signal-safe calls, holding at most one
+// directory handle at a time. handle: an open descriptor of the directory to
+// use first (closed by the call), or -1. Symbolic links are removed, never
+// followed. True when the tree is gone.
+bool removeTree(char* path, size_t length, size_t capacity, int handle);
