@@ -1,19 +1,70 @@
 #!/usr/bin/env bash
-# Settings search on the corpus of bench/xz_corpus.sh: one line per new
-# package (and per .tar.zst found), plus the sizes of a delta of the tars
-# and of the compressed files (xdelta3 -9 as a stand-in for the patch's delta).
-#   bench/xz_bench.sh DIR [BUILD]
+# The xz packages of bench/xz_corpus.sh through pakrev: one line per pair
+# (DIR/pairs.txt) with the make and apply times, the patch size, the size of
+# a pakrev patch of the two unpacked tars and of the two compressed files
+# seen as opaque bytes, and the settings found; then one line per package
+# whose old tarball was not served (DIR/singles.txt) with the settings search
+# alone (bench helper settings_probe).
+#   bench/xz_bench.sh DIR [BUILD] [SECONDS]
+# SECONDS (default 900) bounds every make, apply and search: a pair that
+# takes longer is recorded as "timeout". Run under nice; times are wall
+# seconds on a shared machine.
 set -uo pipefail
-dir=${1:?usage: bench/xz_bench.sh DIR [BUILD]}
-build=${2:-build}
+dir=$(realpath "${1:?usage: bench/xz_bench.sh DIR [BUILD] [SECONDS]}")
+build=$(realpath "${2:-build}")
+limit=${3:-900}
+pakrev=$build/bin/pakrev
 probe=$build/bin/settings_probe
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+now() { date +%s.%N; }
+size() { stat -c %s "$1" 2>/dev/null || echo -; }
+
+printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
 while read -r p ov nv ot nt; do
-    old=$dir/pairs/$p/old/$ot new=$dir/pairs/$p/new/$nt
-    line=$("$probe" xz "$new" "$scratch/new.tar")
-    xz -dc "$old" > "$scratch/old.tar"
-    tard=$(xdelta3 -e -9 -f -s "$scratch/old.tar" "$scratch/new.tar" "$scratch/d" >/dev/null 2>&1 && stat -c %s "$scratch/d")
-    rawd=$(xdelta3 -e -9 -f -s "$old" "$new" "$scratch/d" >/dev/null 2>&1 && stat -c %s "$scratch/d")
-    echo "$p $(stat -c %s "$new") tar-delta=$tard compressed-delta=$rawd $line"
+    work=$scratch/$p
+    mkdir -p "$work/ws"
+    cp "$dir/pairs/$p/old/$ot" "$dir/pairs/$p/new/$nt" "$work/"
+    start=$(now)
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -v -m "$ot" "$nt" p.prv) \
+        > "$work/make.out" 2>&1
+    rc=$?
+    made=$(seconds "$start" "$(now)")
+    result=made
+    if [ $rc = 124 ]; then result=timeout; elif [ $rc != 0 ]; then result=make-failed; fi
+    settings=$(grep -o 'xz settings: .*' "$work/make.out" | head -1 | sed 's/^xz settings: //; s/, /,/g; s/ /_/g')
+    grep -q 'xz settings not found' "$work/make.out" && settings=opaque
+    applied=-
+    if [ $result = made ]; then
+        mv "$work/$nt" "$work/published"
+        start=$(now)
+        if (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -p -D . p.prv) \
+            > "$work/apply.out" 2>&1 && cmp -s "$work/$nt" "$work/published"; then
+            result=identical
+        else
+            result=apply-failed
+        fi
+        applied=$(seconds "$start" "$(now)")
+        mv -f "$work/published" "$work/$nt"
+    fi
+    # A delta of the unpacked tars, and of the compressed files as bytes.
+    xz -dc "$work/$ot" > "$work/old.tar" && xz -dc "$work/$nt" > "$work/new.tar"
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.tar new.tar t.prv) \
+        > /dev/null 2>&1
+    cp "$work/$ot" "$work/old.bin" && cp "$work/$nt" "$work/new.bin"
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.bin new.bin o.prv) \
+        > /dev/null 2>&1
+    echo "$p $(size "$work/$nt") $result ${settings:--} $made $applied $(size "$work/p.prv")" \
+         "$(size "$work/t.prv") $(size "$work/o.prv")"
+    rm -rf "$work"
 done < "$dir/pairs.txt"
+
+[ -s "$dir/singles.txt" ] && printf '%s\n' "package new-bytes settings_probe-line"
+while read -r p ov nv ot nt; do
+    line=$(timeout "$limit" "$probe" xz "$dir/pairs/$p/new/$nt" "$scratch/new.tar")
+    [ $? = 124 ] && line=timeout
+    echo "$p $(size "$dir/pairs/$p/new/$nt") $line"
+    rm -f "$scratch/new.tar"
+done < <(cat "$dir/singles.txt" 2>/dev/null)

@@ -24,6 +24,8 @@ const Case CASES[] = {
     {"xz -6e", ".tar.xz", true},         {"xz --check=crc32", ".tar.xz", true},
     {"xz --check=sha256", ".tar.xz", true}, {"xz --check=none", ".tar.xz", true},
     {"xz -T2 --block-size=60000", ".tar.xz", true},
+    {"xz -T1 --block-size=60000", ".tar.xz", true},
+    {"xz -6 --memlimit-compress=30MiB", ".tar.xz", true},
     {"xz --x86 --lzma2", ".tar.xz", false},
     {"zstd -q -1", ".tar.zst", true},    {"zstd -q -3", ".tzst", true},
     {"zstd -q -19", ".tar.zst", true},   {"zstd -q --ultra -22", ".tar.zst", true},
