@@ -78,7 +78,7 @@ fetch() {  # fetch POOL-PATH SHA256 DEST-DIR
     local name
     name=$(basename "$1")
     mkdir -p "$3"
-    [ -f "$3/$name" ] && return 0
+    [ -f "$3/$name" ] && echo "$2  $3/$name" | sha256sum -c --quiet - >/dev/null 2>&1 && return 0
     curl -fsS --max-time 600 -o "$3/$name.part" "http://deb.debian.org/debian/$1" 2>/dev/null ||
         { rm -f "$3/$name.part"; return 1; }
     echo "$2  $3/$name.part" | sha256sum -c --quiet - >/dev/null 2>&1 || { rm -f "$3/$name.part"; return 1; }
