@@ -8,8 +8,9 @@
 #   bench/xz_bench.sh DIR [BUILD] [SECONDS]
 # SECONDS (default 900) bounds every make, apply and search: a pair that
 # takes longer is recorded as "timeout". Run under nice; times are wall
-# seconds on a shared machine.
+# seconds on a shared machine. PART=pairs or PART=singles runs one part.
 set -uo pipefail
+part=${PART:-all}
 dir=$(realpath "${1:?usage: bench/xz_bench.sh DIR [BUILD] [SECONDS]}")
 build=$(realpath "${2:-build}")
 limit=${3:-900}
@@ -22,7 +23,7 @@ seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 now() { date +%s.%N; }
 size() { stat -c %s "$1" 2>/dev/null || echo -; }
 
-printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
+[ "$part" != singles ] && printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
 while read -r p ov nv ot nt; do
     work=$scratch/$p
     mkdir -p "$work/ws"
@@ -59,12 +60,12 @@ while read -r p ov nv ot nt; do
     echo "$p $(size "$work/$nt") $result ${settings:--} $made $applied $(size "$work/p.prv")" \
          "$(size "$work/t.prv") $(size "$work/o.prv")"
     rm -rf "$work"
-done < "$dir/pairs.txt"
+done < <([ "$part" != singles ] && cat "$dir/pairs.txt")
 
-[ -s "$dir/singles.txt" ] && printf '%s\n' "package new-bytes settings_probe-line"
+[ "$part" != pairs ] && [ -s "$dir/singles.txt" ] && printf '%s\n' "package new-bytes settings_probe-line"
 while read -r p ov nv ot nt; do
     line=$(timeout "$limit" "$probe" xz "$dir/pairs/$p/new/$nt" "$scratch/new.tar")
     [ $? = 124 ] && line=timeout
     echo "$p $(size "$dir/pairs/$p/new/$nt") $line"
     rm -f "$scratch/new.tar"
-done < <(cat "$dir/singles.txt" 2>/dev/null)
+done < <([ "$part" != pairs ] && cat "$dir/singles.txt" 2>/dev/null)

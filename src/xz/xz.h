@@ -48,9 +48,12 @@ struct XzSettings {
     uint32_t dictSize = 0;         // LZMA2 dictionary; 0 = the preset's
 };
 
-// Unpacks every stream of the .xz file into a new tar file. False (the tar
-// then holds a partial or no result) when the file cannot be read or is
-// damaged or truncated.
+// Unpacks every stream of the .xz file into a new tar file, with the stream
+// padding between and after them. Bytes after the last whole stream that do
+// not begin another one are left out (the file then has no settings that
+// make it again, and travels as its compressed bytes). False (the tar then
+// holds a partial or no result) when the file cannot be read, does not
+// begin with a stream, or a stream is damaged or truncated.
 bool xzDecompress(const std::string& package, const std::string& tar);
 
 // Compresses the file at `input` with the settings into `out` and finishes

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "xz/xz.h"
@@ -73,15 +74,48 @@ bool lzma2Options(const XzSettings& settings, lzma_options_lzma& options) {
 
 }  // namespace
 
+namespace {
+
+constexpr unsigned char XZ_MAGIC[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+
+// After a stream ending at `offset`: skips stream padding (zero bytes in
+// groups of four) and tells whether another stream starts there (`next`
+// set to its offset). False at the end of the file or before bytes that are
+// not a stream.
+bool nextStream(FILE* input, uint64_t offset, uint64_t& next) {
+    if (fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    int c;
+    uint64_t zeros = 0;
+    while ((c = fgetc(input)) == 0) ++zeros;
+    if (c == EOF || zeros % 4 != 0) return false;
+    unsigned char magic[sizeof XZ_MAGIC];
+    magic[0] = static_cast<unsigned char>(c);
+    if (fread(magic + 1, 1, sizeof magic - 1, input) != sizeof magic - 1 ||
+        memcmp(magic, XZ_MAGIC, sizeof magic) != 0)
+        return false;
+    next = offset + zeros;
+    return true;
+}
+
+}  // namespace
+
 bool xzDecompress(const std::string& package, const std::string& tar) {
     FILE* input = fopen(package.c_str(), "rb");
     if (!input) return false;
     FileSink out(tar);
-    lzma_stream stream = LZMA_STREAM_INIT;
-    bool ok = out.isOpen() &&
-              lzma_stream_decoder(&stream, UINT64_MAX, LZMA_CONCATENATED) == LZMA_OK &&
-              runCoder(stream, input, UINT64_MAX, true, 0, out);
-    lzma_end(&stream);
+    // Stream by stream: what follows the last whole stream (padding, or
+    // bytes that are not a stream) ends the tar, as it ends xz's output.
+    bool ok = out.isOpen();
+    uint64_t offset = 0;
+    while (ok) {
+        lzma_stream stream = LZMA_STREAM_INIT;
+        ok = fseeko(input, static_cast<off_t>(offset), SEEK_SET) == 0 &&
+             lzma_stream_decoder(&stream, UINT64_MAX, 0) == LZMA_OK &&
+             runCoder(stream, input, UINT64_MAX, true, 0, out);
+        offset += stream.total_in;
+        lzma_end(&stream);
+        if (ok && !nextStream(input, offset, offset)) break;
+    }
     fclose(input);
     return out.finish() && ok;
 }

@@ -40,8 +40,11 @@ struct ZstdSettings {
 };
 
 // Unpacks every frame of the file into a new tar file (skippable frames are
-// passed over). False when the file cannot be read or is damaged or
-// truncated. Windows up to 2 GiB (--long=31) are accepted.
+// passed over). Bytes after the last whole frame that do not begin a frame
+// are left out (the file then has no settings that make it again, and
+// travels as its compressed bytes). False when the file cannot be read or a
+// frame is damaged or truncated. Windows up to 2 GiB (--long=31) are
+// accepted.
 bool zstdDecompress(const std::string& package, const std::string& tar);
 
 // Compresses the file at `input` into `out` and finishes the sink; true when

@@ -121,7 +121,7 @@ TEST_F(XzTest, NoCandidateForOtherFilterChainsOrSeveralStreams) {
     EXPECT_FALSE(xzFindSettings(tarPath, dir / "two.xz", found));
 }
 
-TEST_F(XzTest, UnpacksSeveralStreamsAndRefusesDamage) {
+TEST_F(XzTest, UnpacksSeveralStreamsLeavesTrailingBytesAndRefusesDamage) {
     std::string package = makeXz("-1");
     std::string bytes = readFile(package);
     std::string tar = readFile(tarPath);
@@ -137,7 +137,9 @@ TEST_F(XzTest, UnpacksSeveralStreamsAndRefusesDamage) {
         {"truncated", bytes.substr(0, bytes.size() / 2), false, ""},
         {"no footer", bytes.substr(0, bytes.size() - 4), false, ""},
         {"flipped byte", bytes.substr(0, 500) + char(bytes[500] ^ 0x40) + bytes.substr(501), false, ""},
-        {"trailing garbage", bytes + "garbage", false, ""},
+        {"trailing garbage", bytes + "garbage", true, tar},
+        {"padding, then garbage", bytes + std::string(4, '\0') + "garbage", true, tar},
+        {"truncated second stream", bytes + bytes.substr(0, 100), false, ""},
         {"empty", "", false, ""},
     };
     for (const Case& c : cases) {
