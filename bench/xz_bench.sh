@@ -8,7 +8,9 @@
 #   bench/xz_bench.sh DIR [BUILD] [SECONDS]
 # SECONDS (default 900) bounds every make, apply and search: a pair that
 # takes longer is recorded as "timeout". Run under nice; times are wall
-# seconds on a shared machine. PART=pairs or PART=singles runs one part.
+# seconds on a shared machine. PART=pairs or PART=singles runs one part;
+# PART=zstd instead makes zstd packages of one pair's tars (ZSTD_PAIR, the
+# first pair by default) at several settings and runs them through pakrev.
 set -uo pipefail
 part=${PART:-all}
 dir=$(realpath "${1:?usage: bench/xz_bench.sh DIR [BUILD] [SECONDS]}")
@@ -22,6 +24,41 @@ trap 'rm -rf "$scratch"' EXIT
 seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
 now() { date +%s.%N; }
 size() { stat -c %s "$1" 2>/dev/null || echo -; }
+
+if [ "$part" = zstd ]; then
+    read -r p ov nv ot nt < <(grep "^${ZSTD_PAIR:-} *" "$dir/pairs.txt" | head -1)
+    work=$scratch/zstd
+    mkdir -p "$work/ws"
+    xz -dc "$dir/pairs/$p/old/$ot" > "$work/old.tar" && xz -dc "$dir/pairs/$p/new/$nt" > "$work/new.tar"
+    (cd "$work" && env TMPDIR="$work/ws" "$pakrev" -m old.tar new.tar t.prv) > /dev/null 2>&1
+    echo "zstd packages of $p: tar $(size "$work/new.tar") bytes, tar delta $(size "$work/t.prv") bytes"
+    echo "options new-bytes compress-s result settings make-s apply-s patch-bytes"
+    for options in "-1" "-3" "-9" "-19" "--ultra -22" "--long" "--long=30 -19" "-T2" \
+                   "-T2 --long" "--no-check" "--single-thread -3" "--single-thread -19"; do
+        zstd -q -f $options "$work/old.tar" -o "$work/old.tar.zst"
+        start=$(now)
+        zstd -q -f $options "$work/new.tar" -o "$work/new.tar.zst"
+        packed=$(seconds "$start" "$(now)")
+        start=$(now)
+        (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -v -m -f old.tar.zst \
+            new.tar.zst p.prv) > "$work/make.out" 2>&1
+        made=$(seconds "$start" "$(now)")
+        settings=$(grep -o 'zstd settings: .*' "$work/make.out" | head -1 | sed 's/^zstd settings: //; s/, /,/g; s/ /_/g')
+        grep -q 'zstd settings not found' "$work/make.out" && settings=opaque
+        mv "$work/new.tar.zst" "$work/published"
+        start=$(now)
+        if (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -p -D . p.prv) \
+            > /dev/null 2>&1 && cmp -s "$work/new.tar.zst" "$work/published"; then
+            result=identical
+        else
+            result=differs
+        fi
+        applied=$(seconds "$start" "$(now)")
+        echo "\"$options\" $(size "$work/published") $packed $result ${settings:--} $made $applied $(size "$work/p.prv")"
+        rm -f "$work/new.tar.zst" "$work/published" "$work/p.prv"
+    done
+    exit 0
+fi
 
 [ "$part" != singles ] && printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
 while read -r p ov nv ot nt; do
