@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 shift || true
 
-packages="cmake ninja-build g++ libgtest-dev zlib1g-dev libbz2-dev libssl-dev liblzma-dev libzstd-dev pkg-config xdelta gzip bzip2 pigz xz-utils zstd tar diffutils findutils"
+packages="cmake ninja-build g++ libgtest-dev zlib1g-dev libbz2-dev libssl-dev liblzma-dev libzstd-dev pkg-config xdelta gzip bzip2 pigz libdeflate-tools zopfli busybox p7zip-full xz-utils zstd tar diffutils findutils"
 missing=""
 for p in $packages; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"

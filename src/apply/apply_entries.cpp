@@ -2,6 +2,7 @@
 // the delta to its tar, then rebuild the new package now or, with -r, queue
 // it so that a later patch can continue from its tar.
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "apply/apply.h"
@@ -9,6 +10,7 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -17,7 +19,7 @@ namespace {
 const char NOT_FOUND_DIR[] = " ";
 
 void endLine(const char* message) {
-    printf("%s\n", message);
+    printOut("%s\n", message);
     fflush(stdout);
 }
 
@@ -42,17 +44,44 @@ std::list<std::unique_ptr<PackageInfo>>::iterator findQueued(ApplyRun& run,
     return run.rebuildQueue.end();
 }
 
-// Unpacks and verifies an old package found on disk; false when it is corrupt.
-bool prepareSource(PackageInfo& source, uint32_t recordedKind, uint32_t flags) {
+enum SourceStatus { SOURCE_OK, SOURCE_CORRUPT, SOURCE_UNPACK_FAILED };
+
+// Unpacks and verifies an old package found on disk.
+SourceStatus prepareSource(PackageInfo& source, uint32_t recordedKind, uint32_t flags) {
     if (flags & FLAG_OLD_MD5_OF_TAR) {
-        if (!unpackRecorded(source, recordedKind)) return false;
-        return !source.hasMd5 || md5Matches(source.md5, source.tarPath);
+        if (!unpackRecorded(source, recordedKind)) return SOURCE_UNPACK_FAILED;
+        return !source.hasMd5 || md5Matches(source.md5, source.tarPath) ? SOURCE_OK
+                                                                         : SOURCE_CORRUPT;
     }
-    if (source.hasMd5 && !md5Matches(source.md5, source.fullPath())) return false;
-    return unpackRecorded(source, recordedKind);
+    if (source.hasMd5 && !md5Matches(source.md5, source.fullPath())) return SOURCE_CORRUPT;
+    return unpackRecorded(source, recordedKind) ? SOURCE_OK : SOURCE_UNPACK_FAILED;
 }
 
-void applyEntry(ApplyRun& run, IStream& in, uint16_t version) {
+// Removes the workspace files of a record taken out of the rebuild queue
+// without being rebuilt.
+void discardQueued(PackageInfo& package) {
+    if (!package.tarPath.empty()) removeTempFile(package.tarPath);
+    if (!package.fixupPath.empty()) removeTempFile(package.fixupPath);
+    if (!package.paramBlockPath.empty()) removeTempFile(package.paramBlockPath);
+}
+
+// Ends the entry's line with a text that means its package was not made.
+void endFailed(ApplyRun& run, const char* message) {
+    run.anyFailed = true;
+    endLine(message);
+}
+
+// After a step failed: when the workspace is full or cannot be written,
+// that is the reason (on standard error, the line ends "FAILED");
+// otherwise the step's own message ends the line.
+void endStepFailed(ApplyRun& run, const char* message) {
+    std::string full = workspaceWriteFailure();
+    if (full.empty()) return endFailed(run, message);
+    reportError("cannot write into the workspace %s: %s\n", workspacePath().c_str(), full.c_str());
+    endFailed(run, "FAILED");
+}
+
+void applyEntry(ApplyRun& run, IStream& in, uint16_t version, bool last) {
     PatchEntry entry;
     auto source = std::make_unique<PackageInfo>();
     auto target = std::make_unique<PackageInfo>();
@@ -74,7 +103,15 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version) {
     entry.fixupPath = target->fixupPath;
     entry.paramBlockPath = target->paramBlockPath;
     entry.deltaPath = newTempName();
-    bool intact = readEntryBlocks(in, entry);
+    int writeError = 0;
+    BlockStatus blocks = readEntryBlocks(in, entry, writeError);
+    if (blocks == BLOCKS_OK && last) {
+        // Reading on past the last entry makes a compressed stream check
+        // its trailer; bytes after the patch are ignored as always.
+        unsigned char probe;
+        in.read(&probe, 1);
+        if (in.failed()) blocks = BLOCKS_TRUNCATED;
+    }
     // Patches before digests were recorded carried a fixup for gzip old
     // packages that is not meant for the rebuild.
     if (version <= 3 && entry.oldKind == KIND_GZIP) target->fixupPath = "";
@@ -82,45 +119,69 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version) {
     auto queued = findQueued(run, source->fileName);
     bool hasQueued = queued != run.rebuildQueue.end();
 
-    printf("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
+    printOut("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
     fflush(stdout);
-    if (!intact) errorExit("patch is truncated\n");
+    if (blocks != BLOCKS_OK) {
+        endFailed(run, "FAILED");
+        if (blocks == BLOCKS_WRITE_FAILED)
+            errorExit("cannot write into the workspace " + workspacePath() + ": " +
+                      strerror(writeError));
+        errorExit("patch is truncated");
+    }
     if (!isSafePackageName(entry.oldName) || !isSafePackageName(entry.newName))
-        return endLine("unsafe package name in patch.");
+        return endFailed(run, "unsafe package name in patch.");
 
     source->directory = NOT_FOUND_DIR;
     for (const std::string& dir : options.oldPackageDirs)
         if (fileExists(dir + source->fileName)) source->directory = dir;
 
     if (options.infoOnly) return endLine("");
+    // Under -r a chain goes on from the queued package whatever this entry
+    // ends with: that package is an intermediate one and is never written.
+    std::unique_ptr<PackageInfo> from;
+    if (hasQueued) {
+        from = std::move(*queued);
+        run.rebuildQueue.erase(queued);
+    }
+    struct Discard {
+        std::unique_ptr<PackageInfo>& record;
+        ~Discard() {
+            if (record) discardQueued(*record);
+        }
+    } discardFrom{from};
+
     if (!hasQueued && source->directory == NOT_FOUND_DIR)
-        return endLine("couldn't find source to patch.");
+        return endFailed(run, "couldn't find source to patch.");
     if (!options.forceOverwrite && fileExists(target->fullPath()))
         return endLine("patch already applied.");
-    if (!findKind(entry.oldKind)) return endLine("Can't uncompress old package.  Upgrade pakrev.");
-    if (!findKind(entry.newKind)) return endLine("Can't re-compress package.  Upgrade pakrev.");
+    if (!findKind(entry.oldKind))
+        return endFailed(run, "Can't uncompress old package.  Upgrade pakrev.");
+    if (!findKind(entry.newKind)) return endFailed(run, "Can't re-compress package.  Upgrade pakrev.");
 
-    PackageInfo* from = hasQueued ? queued->get() : source.get();
-    if (!hasQueued && !prepareSource(*source, entry.oldKind, entry.flags))
-        return endLine("previous package is corrupt");
+    if (!hasQueued) {
+        SourceStatus prepared = prepareSource(*source, entry.oldKind, entry.flags);
+        if (prepared == SOURCE_CORRUPT) return endFailed(run, "previous package is corrupt");
+        if (prepared == SOURCE_UNPACK_FAILED)
+            return endStepFailed(run, "previous package is corrupt");
+    }
+    std::string fromTar = hasQueued ? from->tarPath : source->tarPath;
 
     verbose("applying package delta\n");
-    DeltaResult result = applyDelta(from->tarPath, target->tarPath, entry.deltaPath);
-    if (result == APPLY_FAILED) return endLine("Error applying patch");
+    DeltaResult result = applyDelta(fromTar, target->tarPath, entry.deltaPath);
+    if (result == APPLY_FAILED) return endStepFailed(run, "Error applying patch");
     if (result == APPLY_BAD_FORMAT) {
         reportError("Unknown delta format used.  Try upgrading pakrev\n");
-        return;
+        return endFailed(run, "FAILED");
     }
     removeTempFile(entry.deltaPath);
-    removeTempFile(from->tarPath);
+    removeTempFile(fromTar);
+    if (from) from->tarPath.clear();
     if (options.mergePatches) {
-        if (hasQueued) run.rebuildQueue.erase(queued);
         run.rebuildQueue.push_back(std::move(target));
-        return endLine("OK");
+        return endLine("queued");
     }
     if (rebuildPackage(*target)) return endLine("OK");
-    run.anyRebuildFailed = true;
-    endLine("FAILED");
+    endFailed(run, "FAILED");
 }
 
 }  // namespace
@@ -130,14 +191,27 @@ void applyPatchStream(ApplyRun& run, IStream& in) {
     HeaderStatus status = readPatchHeader(in, header);
     if (status == HEADER_BAD_MAGIC) errorExit("Invalid patch file");
     if (status == HEADER_TOO_NEW) errorExit("Cannot read package format.  Upgrade pakrev");
+    if (status == HEADER_TRUNCATED) errorExit("patch is truncated");
     if (header.version == 1)
         errorExit("Old patch.  Can be read by pakrev <= 0.2.1.  Support removed before popuralized.");
-    for (uint32_t i = 0; i < header.entryCount; ++i) applyEntry(run, in, header.version);
+    for (uint32_t i = 0; i < header.entryCount; ++i)
+        applyEntry(run, in, header.version, i + 1 == header.entryCount);
+    if (header.entryCount == 0) {
+        unsigned char probe;
+        in.read(&probe, 1);
+        if (in.failed()) errorExit("patch is truncated");
+    }
 }
 
 void drainRebuildQueue(ApplyRun& run) {
     while (!run.rebuildQueue.empty()) {
-        if (!rebuildPackage(*run.rebuildQueue.front())) run.anyRebuildFailed = true;
+        std::unique_ptr<PackageInfo> package = std::move(run.rebuildQueue.front());
         run.rebuildQueue.pop_front();
+        bool placed = rebuildPackage(*package);
+        if (!placed) {
+            run.anyFailed = true;
+            reportError("cannot rebuild %s\n", package->fullPath().c_str());
+        }
+        printOut("%s: %s\n", package->fullPath().c_str(), placed ? "OK" : "FAILED");
     }
 }

@@ -8,12 +8,31 @@
 #include "driver/options.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
 
+// Says why the workspace cannot be written, when that is so; true then.
+bool reportWorkspaceFailure() {
+    std::string why = workspaceWriteFailure();
+    if (why.empty()) return false;
+    reportError("cannot write into the workspace %s: %s\n", workspacePath().c_str(), why.c_str());
+    return true;
+}
+
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
 bool digestOk(const PackageInfo& package, const std::string& path) {
     return !package.hasMd5 || md5Matches(package.md5, path);
+}
+
+bool recompressShown(const PackageKind& kind, const PackageInfo& package, const std::string& out) {
+    ProgressStep step("recompressing " + package.fileName, readingOf(package.tarPath));
+    return kind.recompress(package, out);
 }
 
 // Builds the finished package into `result` (a workspace file). False, with
@@ -22,13 +41,17 @@ bool buildPackage(const PackageInfo& package, const std::string& result) {
     const PackageKind* kind = findKind(package.kind);
     if (!kind || !kind->recompress) return false;
     std::string recompressed = package.fixupPath.empty() ? result : newTempName();
-    if (!kind->recompress(package, recompressed)) return false;
+    if (!recompressShown(*kind, package, recompressed)) {
+        reportWorkspaceFailure();
+        return false;
+    }
     if (!package.fixupPath.empty()) {
         verbose("applying fixup delta\n");
-        DeltaResult applied = applyDelta(recompressed, result, package.fixupPath);
+        DeltaResult applied = applyDelta(recompressed, result, package.fixupPath, "fixup");
         removeTempFile(recompressed);
         if (applied == APPLY_FAILED) {
-            reportError("permission denied on file: %s\n", package.fullPath().c_str());
+            if (!reportWorkspaceFailure())
+                reportError("cannot apply the fixup delta of %s\n", package.fullPath().c_str());
             return false;
         }
         if (applied == APPLY_BAD_FORMAT) {
@@ -46,12 +69,16 @@ bool buildPackage(const PackageInfo& package, const std::string& result) {
 // Moves the verified file to a fresh name beside the destination, then
 // renames it over the final name: a published name never holds a partial
 // file, also when the move crosses file systems and is interrupted.
+// The reason is the system's: the directory is probed while a partial
+// file may still hold the space.
 bool placePackage(const PackageInfo& package, const std::string& result) {
     std::string placeholder = newSiblingTempFile(package.fullPath());
     if (placeholder.empty() || moveFile(result, placeholder) != 0 ||
         !commitSiblingTempFile(placeholder, package.fullPath())) {
+        std::string why = writeFailureReason(directoryOf(package.fullPath()));
         if (!placeholder.empty()) removeTempFile(placeholder);
-        reportError("Access denied\n");
+        reportError("cannot write %s: %s\n", package.fullPath().c_str(),
+                    why.empty() ? "the move into place failed" : why.c_str());
         return false;
     }
     return true;
@@ -66,3 +93,5 @@ bool rebuildPackage(PackageInfo& package) {
     removeTempFile(package.tarPath);
     return ok;
 }
+
+std::string workspaceWriteFailure() { return writeFailureReason(workspacePath()); }

@@ -98,6 +98,7 @@ public:
         for (int i = 0; i < 5; ++i) shiftLow();
         if (sink_ && !out_.empty()) {
             if (!sink_->write(reinterpret_cast<const uint8_t*>(out_.data()), out_.size())) error_ = true;
+            flushed_ += out_.size();
             out_.clear();
         }
         return !error_;

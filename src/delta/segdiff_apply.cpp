@@ -1,10 +1,12 @@
 // The built-in applier of segdiff deltas: literal runs from the delta and
 // copies from the reference file, in one forward pass.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "delta/delta.h"
+#include "progress/progress.h"
 #include "stream/stream.h"
 
 namespace {
@@ -16,7 +18,7 @@ uint32_t le32(const unsigned char* p) {
 }
 
 int truncated() {
-    printf("Error.  patchfile is truncated\n");
+    printOut("Error.  patchfile is truncated\n");
     return -1;
 }
 
@@ -42,27 +44,31 @@ int applyRecords(IFStream& delta, IFStream& reference, const std::vector<Segdiff
                  const std::string& outputPath, char* outputBuffer) {
     OFStream output(outputPath);
     if (!output.isOpen()) {
-        printf("cannot open output file (%s)\n", outputPath.c_str());
+        printOut("cannot open output file (%s)\n", outputPath.c_str());
         return 1;
     }
     setvbuf(output.file, outputBuffer, _IOFBF, IO_BUFFER);
+    auto cannotWrite = [&]() {
+        printOut("cannot write output file (%s): %s\n", outputPath.c_str(),
+               strerror(output.error() ? output.error() : EIO));
+        return -1;
+    };
     for (const SegdiffRecord& r : records) {
-        if (!copyBytes(delta, output, r.literalLength)) return truncated();
+        if (!copyBytes(delta, output, r.literalLength))
+            return output.error() ? cannotWrite() : truncated();
         // A move before the start of the reference cannot be made; copying
         // from where the position happens to stand would give wrong data.
         if (r.skip != 0 && fseeko(reference.file, r.skip, SEEK_CUR) != 0) {
-            printf("Error while copying from reference file\n");
+            printOut("Error while copying from reference file\n");
             return -1;
         }
         if (!copyBytes(reference, output, r.copyLength)) {
-            printf("Error while copying from reference file\n");
+            if (output.error()) return cannotWrite();
+            printOut("Error while copying from reference file\n");
             return -1;
         }
     }
-    if (!output.close()) {
-        printf("cannot write output file (%s)\n", outputPath.c_str());
-        return -1;
-    }
+    if (!output.close()) return cannotWrite();
     return 0;
 }
 
@@ -74,12 +80,12 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
     std::vector<char> deltaBuffer(IO_BUFFER), referenceBuffer(IO_BUFFER), outputBuffer(IO_BUFFER);
     IFStream delta(deltaPath);
     if (!delta.isOpen()) {
-        printf("cannot open patchfile (%s)\n", deltaPath.c_str());
+        printOut("cannot open patchfile (%s)\n", deltaPath.c_str());
         return 1;
     }
     IFStream reference(referencePath);
     if (!reference.isOpen()) {
-        printf("cannot open reference file (%s)\n", referencePath.c_str());
+        printOut("cannot open reference file (%s)\n", referencePath.c_str());
         return 1;
     }
     setvbuf(delta.file, deltaBuffer.data(), _IOFBF, IO_BUFFER);
@@ -87,7 +93,7 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
 
     char magic[3];
     if (delta.read(magic, 3) != 3 || memcmp(magic, SEGDIFF_MAGIC, 3) != 0) {
-        printf("Given file is not a recognized patchfile\n");
+        printOut("Given file is not a recognized patchfile\n");
         return 1;
     }
     // The fields are checked in file order, so a short file still gets the
@@ -101,11 +107,11 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
     h.outputSize = le32(header + 7);
     h.recordCount = le32(header + 11);
     if (got >= 2 && h.version != SEGDIFF_VERSION) {
-        printf("unsupported patch version\n");
+        printOut("unsupported patch version\n");
         return 1;
     }
     if (got >= 3 && h.pointerSize != SEGDIFF_POINTER_SIZE) {
-        printf("unsupported file pointer size\n");
+        printOut("unsupported file pointer size\n");
         return 1;
     }
     if (got != sizeof header) return truncated();
@@ -118,8 +124,21 @@ int applySegdiffPatch(const std::string& referencePath, const std::string& outpu
 
     std::vector<SegdiffRecord> records;
     if (!readRecords(delta, h.recordCount, records)) return truncated();
-    uint32_t rest = h.outputSize;
-    for (const SegdiffRecord& r : records) rest -= r.literalLength + r.copyLength;
+    // The records may not write past the declared output size, and their
+    // literal bytes must be in the file: checked before anything is written,
+    // so a small delta cannot make a large output.
+    uint64_t written = 0, literals = 0;
+    for (const SegdiffRecord& r : records) {
+        written += static_cast<uint64_t>(r.literalLength) + r.copyLength;
+        literals += r.literalLength;
+    }
+    if (written > h.outputSize) {
+        printOut("Error.  patchfile writes past its declared output size\n");
+        return 1;
+    }
+    uint32_t rest = h.outputSize - static_cast<uint32_t>(written);
+    uint64_t tableEnd = SEGDIFF_HEADER_SIZE + static_cast<uint64_t>(h.recordCount) * SEGDIFF_RECORD_SIZE;
+    if (literals + rest > static_cast<uint64_t>(deltaSize) - tableEnd) return truncated();
     if (rest != 0) records.push_back({0, rest, 0});
 
     return applyRecords(delta, reference, records, outputPath, outputBuffer.data());

@@ -14,7 +14,9 @@
 //
 // Each record takes its literal bytes, moves the read position in OLD by
 // its skip (counted from the end of the previous copy) and copies from
-// there. Every size and length is 32 bits wide, so inputs stay below 4 GiB.
+// there. The records' lengths together never exceed the output size (the
+// applier refuses such a delta before writing). Every size and length is 32
+// bits wide, so inputs stay below 4 GiB.
 #pragma once
 
 #include <cstdint>

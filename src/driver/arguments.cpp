@@ -47,6 +47,7 @@ RunMode parseArguments(int argc, char** argv) {
                 char c = arg[i];
                 switch (c) {
                     case 'v': options.verbose = true; break;
+                    case 'q': options.quiet = true; break;
                     case 'f': options.forceOverwrite = true; break;
                     case 'e': options.ensureMd5 = true; break;
                     case 'j': options.useSegdiff = true; break;

@@ -4,15 +4,16 @@
 #include "driver/driver.h"
 #include "make/make.h"
 #include "package/package.h"
+#include "progress/progress.h"
 
 int runDriver(int argc, char** argv) {
     RunMode mode = parseArguments(argc, argv);
+    setupProgressLine(!options.quiet);
     ApplyRun run;
     switch (mode) {
         case MODE_MAKE:
             if (fileArgs.size() != 3) printUsage();
-            makePatch(fileArgs[0], fileArgs[1], fileArgs[2]);
-            break;
+            return makePatch(fileArgs[0], fileArgs[1], fileArgs[2]) ? 0 : 1;
         case MODE_APPLY:
             for (const std::string& patch : fileArgs) applyPatchFile(run, patch);
             drainRebuildQueue(run);
@@ -20,5 +21,5 @@ int runDriver(int argc, char** argv) {
         case MODE_NONE:
             printUsage();
     }
-    return run.anyRebuildFailed ? 1 : 0;
+    return run.anyFailed ? 1 : 0;
 }

@@ -12,6 +12,7 @@ enum PatchCompression : int32_t { PATCH_PLAIN = 0, PATCH_BZIP2 = 1, PATCH_GZIP =
 // Written once by parseArguments, read directly by every pipeline.
 struct Options {
     bool verbose = false;          // -v
+    bool quiet = false;            // -q: no progress line
     bool forceOverwrite = false;   // -f
     bool ensureMd5 = false;        // -e
     bool useSegdiff = false;       // -j
@@ -32,12 +33,14 @@ unsigned workThreads();
 extern Options options;
 
 // Writes "error: <message>\n" on standard error; exit status 1. Standard
-// output is flushed first, so lines keep their order on a shared terminal.
+// output is flushed and the live progress line stopped and erased first,
+// so lines keep their order on a shared terminal.
 // The exit-time cleanup removes the workspace.
 [[noreturn]] void errorExit(const std::string& message);
 
 // A progress line that only describes the work: printf on standard output,
-// only with -v. The caller writes the line's "\n".
+// only with -v. The caller writes the line's "\n". The live progress line
+// (progress/progress.h) is erased first, as by every printer here.
 void verbose(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // A non-fatal error: flushes standard output, then writes the text (the

@@ -4,9 +4,11 @@
 #include <cstdlib>
 
 #include "driver/options.h"
+#include "progress/progress.h"
 
 void errorExit(const std::string& message) {
     fflush(stdout);
+    stopProgress();
     fprintf(stderr, "error: %s\n", message.c_str());
     exit(1);
 }
@@ -15,7 +17,7 @@ void verbose(const char* format, ...) {
     if (!options.verbose) return;
     va_list args;
     va_start(args, format);
-    vprintf(format, args);
+    vprintTo(stdout, format, args);
     va_end(args);
 }
 
@@ -23,6 +25,6 @@ void reportError(const char* format, ...) {
     fflush(stdout);
     va_list args;
     va_start(args, format);
-    vfprintf(stderr, format, args);
+    vprintTo(stderr, format, args);
     va_end(args);
 }

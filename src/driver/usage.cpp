@@ -9,11 +9,12 @@ namespace {
 const char BANNER[] = "pakrev version 0.4.4\n";
 
 const char SYNOPSIS[] =
-        "pakrev -m[fvej] [bg #] [-T #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
-        "pakrev -p[fvir] [-T #] [-[dD] <repository>] <patchfiles> #apply patches\n"
+        "pakrev -m[fvejq] [bg #] [-T #] [-[dD] <repository>] package1 package2 patchfile #make patch\n"
+        "pakrev -p[fvirq] [-T #] [-[dD] <repository>] <patchfiles> #apply patches\n"
         "\n"
         "Flags: f = force overwrite output files\n"
         "       v = verbose\n"
+        "       q = quiet: no progress line on a terminal\n"
         "       e = ensure md5sum is correct (otherwise checks on patch)\n"
         "       j = use new segdiff algorithm\n"
         "     b,g = compress patch with bzip2 or gzip\n"

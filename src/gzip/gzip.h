@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "deflate/deflate.h"
+
 // ---- Layout of a gzip file ----------------------------------------------
 
 struct GzipLayout {
@@ -185,7 +187,8 @@ enum GzipSearchResult {
 GzipSearchResult findGzipEncoder(const std::string& tarPath, const std::string& packagePath,
                                  GzipEncoderMatch& match);
 
-// Text for a search result other than FOUND (for the maker's error).
+// Text for a search result other than FOUND, for the maker's error once the
+// reconstruction (kind 23) has failed as well.
 const char* gzipSearchMessage(GzipSearchResult result);
 
 // ---- Rebuild --------------------------------------------------------------
@@ -201,6 +204,41 @@ GzipRebuildResult rebuildGzip(GzipEncoderFamily family, uint32_t params,
                               const std::string& header, const std::string& after,
                               const std::string& tarPath, const std::string& outputPath,
                               std::string& program);
+
+// ---- Reconstruction (kind 23) ---------------------------------------------
+// A gzip package that no encoder reproduces is rebuilt by the deflate
+// reconstruction (src/deflate): the tar, and a record of where the published
+// streams depart from the model encoder. The record covers every member
+// (header bytes, deflate stream, trailer) and the bytes after the last one.
+// It travels in the parameter block under a critical tag and is streamed
+// into and out of it: neither the package, the tar nor the record is held
+// in memory.
+
+constexpr uint16_t PARAM_GZIP_RECORD = 0x8103;  // the reconstruction record (critical)
+
+// Makes the record of the gzip file at packagePath, whose members hold the
+// bytes of the tar, into a new file at recordPath; then rebuilds the file
+// from the record and compares it with the package as it comes. Ok only when
+// the rebuild is byte-identical (a failed comparison is DataMismatch);
+// otherwise the engine's result. `stats` may be null.
+recon::Result makeGzipRecord(const std::string& packagePath, const std::string& tarPath,
+                             const std::string& recordPath, recon::MakeStats* stats);
+
+enum GzipRecordRebuild {
+    GZIP_RECORD_REBUILT = 0,
+    GZIP_RECORD_UNKNOWN,  // an unknown critical tag, or no record: a newer maker's entry
+    GZIP_RECORD_DAMAGED,  // the block or the record does not read, or does not fit the tar
+    GZIP_RECORD_IO,       // the tar or the output could not be read or written
+};
+
+// Rebuilds the gzip file into a new file at outputPath from the parameter
+// block file of a kind-23 entry and the tar. The block and the record in it
+// are hostile input: every outcome other than GZIP_RECORD_REBUILT may leave
+// a partial file at outputPath for the caller to discard. Nothing is checked
+// against a digest here.
+GzipRecordRebuild rebuildFromRecordBlock(const std::string& paramBlockPath,
+                                         const std::string& tarPath,
+                                         const std::string& outputPath);
 
 // ---- Programs -------------------------------------------------------------
 

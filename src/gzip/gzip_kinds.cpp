@@ -1,5 +1,6 @@
-// The gzip-encoder kinds (16 zlib, 17 GNU gzip --rsyncable, 18 pigz) on the
-// kind table: the maker's step after the GNU gzip levels, and the rebuild.
+// The gzip-encoder kinds (16 zlib, 17 GNU gzip --rsyncable, 18 pigz) and the
+// reconstruction kind (23) on the kind table: the maker's steps after the GNU
+// gzip levels, and the rebuilds.
 #include <zlib.h>
 
 #include "driver/options.h"
@@ -62,12 +63,44 @@ bool recompressFamily(GzipEncoderFamily family, const PackageInfo& package,
     }
 }
 
+// The last step: a record of the published streams against the model
+// encoder. Ends the run with the search's message when no record can be made
+// (the file is not gzip as the engine reads it, a block is too large, or the
+// record does not rebuild the package).
+void characteriseByReconstruction(const PackageInfo& newPackage, GzipSearchResult searched,
+                                  Characterisation& out) {
+    verbose("rebuilding the deflate streams by reconstruction\n");
+    std::string recordPath = newTempName();
+    recon::MakeStats stats;
+    recon::Result made = makeGzipRecord(newPackage.fullPath(), newPackage.tarPath, recordPath,
+                                        &stats);
+    if (made != recon::Result::Ok) {
+        removeTempFile(recordPath);
+        verbose("reconstruction: %s\n", recon::resultText(made));
+        errorExit(gzipSearchMessage(searched));
+    }
+    verbose("reconstruction record: %llu bytes for %llu compressed (model %s)\n",
+            static_cast<unsigned long long>(stats.correctionBytes),
+            static_cast<unsigned long long>(stats.compressedBytes), stats.model.c_str());
+    out = Characterisation{};
+    out.kind = KIND_GZIP_RECON;
+    out.params = 0;
+    out.paramBlockPath = newTempName();
+    bool written = writeParamBlockWithFile(out.paramBlockPath, {}, PARAM_GZIP_RECORD, recordPath);
+    removeTempFile(recordPath);
+    if (!written) errorExit("cannot write the patch into the workspace");
+}
+
 }  // namespace
 
 void characteriseGzipEncoders(const PackageInfo& newPackage, Characterisation& out) {
     GzipEncoderMatch match;
     GzipSearchResult result = findGzipEncoder(newPackage.tarPath, newPackage.fullPath(), match);
-    if (result != GZIP_SEARCH_FOUND) errorExit(gzipSearchMessage(result));
+    if (result == GZIP_SEARCH_UNREADABLE) errorExit(gzipSearchMessage(result));
+    if (result != GZIP_SEARCH_FOUND) {
+        characteriseByReconstruction(newPackage, result, out);
+        return;
+    }
     out = Characterisation{};
     out.kind = kindOf(match.family);
     out.params = match.params;
@@ -91,4 +124,25 @@ bool recompressGzipRsyncable(const PackageInfo& package, const std::string& outp
 
 bool recompressGzipPigz(const PackageInfo& package, const std::string& output) {
     return recompressFamily(GZIP_ENCODER_PIGZ, package, output);
+}
+
+bool recompressGzipRecon(const PackageInfo& package, const std::string& output) {
+    if (package.params != 0 || package.paramBlockPath.empty()) {
+        reportError("Can't re-compress package.  Upgrade pakrev.\n");
+        return false;
+    }
+    verbose("rebuilding the deflate streams from the reconstruction record\n");
+    switch (rebuildFromRecordBlock(package.paramBlockPath, package.tarPath, output)) {
+        case GZIP_RECORD_REBUILT:
+            return true;
+        case GZIP_RECORD_UNKNOWN:
+            reportError("Can't re-compress package.  Upgrade pakrev.\n");
+            return false;
+        case GZIP_RECORD_DAMAGED:
+            reportError("The reconstruction record of %s is damaged\n", package.fileName.c_str());
+            return false;
+        default:
+            reportError("Cannot recompress %s\n", package.fileName.c_str());
+            return false;
+    }
 }

@@ -5,6 +5,7 @@
 
 #include "driver/options.h"
 #include "gzip/gzip.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -42,6 +43,7 @@ const size_t EVIDENCE_BLOCKS = 128;
 // body exactly.
 template <typename Encode>
 bool bodyMatches(const SearchContext& context, Encode encode) {
+    ProgressStep step("gzip encoder search", readingOf(context.tarPath));
     BodyComparer comparer;
     comparer.package = fopen(context.packagePath.c_str(), "rb");
     if (!comparer.package) return false;
@@ -156,7 +158,8 @@ const char* gzipSearchMessage(GzipSearchResult result) {
         case GZIP_SEARCH_MEMBERS:
             return "gzip package of several members: pakrev cannot rebuild it";
         case GZIP_SEARCH_TRAILING:
-            return "gzip package with more than 1024 bytes after its compressed data: pakrev "
+            // Shown when the reconstruction, which keeps up to 1 MiB, failed too.
+            return "gzip package with more than 1 MiB after its compressed data: pakrev "
                    "cannot rebuild it";
         case GZIP_SEARCH_UNREADABLE:
             return "Cannot read second input file.  Error encountered during decompression";

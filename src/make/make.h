@@ -5,6 +5,7 @@
 
 // Makes one patch from the old and the new package into patchName. Fatal
 // problems end the run through errorExit; the patch appears under its name
-// only when it is complete.
-void makePatch(const std::string& oldName, const std::string& newName,
+// only when it is complete and reads back (decompressed) as written. True
+// when the patch was placed; false after "Couldn't output patch".
+bool makePatch(const std::string& oldName, const std::string& newName,
                const std::string& patchName);

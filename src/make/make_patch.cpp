@@ -1,13 +1,16 @@
 // The make pipeline: unpack both packages, make the delta between the tars,
 // work out how the new package was compressed, write the patch into the
 // workspace and only then place it under its final name.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "make/make.h"
 #include "package/package.h"
 #include "patchfile/patchfile.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
 
@@ -19,8 +22,39 @@ void checkFitsFormat(const std::string& path) {
         errorExit("package too large for the patch format");
 }
 
-// Copies or compresses the staging file to a fresh name beside the patch and
-// renames it into place. False when the output could not be made.
+std::string directoryOf(const std::string& path) {
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash + 1);
+}
+
+// True when both streams hold the same bytes and neither failed.
+bool sameBytes(IStream& a, IStream& b) {
+    unsigned char x[COPY_BLOCK], y[COPY_BLOCK];
+    for (;;) {
+        uint32_t got = a.read(x, COPY_BLOCK);
+        if (b.read(y, COPY_BLOCK) != got || memcmp(x, y, got) != 0) return false;
+        if (got < COPY_BLOCK) return !a.failed() && !b.failed();
+    }
+}
+
+// True when the written patch file gives back the staging file's bytes.
+bool patchReadsBack(const std::string& staging, const std::string& written) {
+    IFStream expected(staging);
+    if (options.patchCompression == PATCH_BZIP2) {
+        BZ_IFStream got(written);
+        return got.isOpen() && sameBytes(expected, got);
+    }
+    if (options.patchCompression == PATCH_GZIP) {
+        GZ_IFStream got(written);
+        return got.isOpen() && sameBytes(expected, got);
+    }
+    IFStream got(written);
+    return got.isOpen() && sameBytes(expected, got);
+}
+
+// Copies or compresses the staging file to a fresh name beside the patch,
+// reads it back, and renames it into place. False, with the reason on
+// standard error, when the output could not be made.
 bool placePatch(const std::string& staging, const std::string& placeholder,
                 const std::string& patchName) {
     int status;
@@ -30,24 +64,50 @@ bool placePatch(const std::string& staging, const std::string& placeholder,
         status = compressToFile("gzip", options.compressionLevel, staging, placeholder);
     else
         status = catToFile(staging, placeholder);
-    if (status != 0 || fileSize64(placeholder) <= 0) {
+    if (status != 0 || fileSize64(placeholder) <= 0 || !patchReadsBack(staging, placeholder)) {
+        // Probed while the partial file still holds the space.
+        std::string why = writeFailureReason(directoryOf(patchName));
         removeTempFile(placeholder);
+        if (!why.empty())
+            reportError("cannot write %s: %s\n", patchName.c_str(), why.c_str());
+        else if (status != 0)
+            reportError("the patch compressor failed\n");
+        else
+            reportError("the written patch does not read back as made\n");
         return false;
     }
     if (!commitSiblingTempFile(placeholder, patchName)) {
+        std::string why = strerror(errno);
         removeTempFile(placeholder);
+        reportError("cannot write %s: %s\n", patchName.c_str(), why.c_str());
         return false;
     }
     return true;
 }
 
+// Ends the run unless the delta program succeeded and wrote a delta.
+void deltaOrExit(int status, const std::string& deltaPath) {
+    if (deltaMade(options.useSegdiff, status) && fileSize64(deltaPath) > 0) return;
+    std::string why = writeFailureReason(workspacePath());
+    if (!why.empty()) errorExit("cannot write into the workspace " + workspacePath() + ": " + why);
+    errorExit("cannot make package delta");
+}
+
+// Ends the run after an unpack failed: with the workspace's reason when it
+// cannot be written, else with the given message.
+[[noreturn]] void unpackFailed(const char* message) {
+    std::string why = writeFailureReason(workspacePath());
+    if (!why.empty()) errorExit("cannot write into the workspace " + workspacePath() + ": " + why);
+    errorExit(message);
+}
+
 }  // namespace
 
-void makePatch(const std::string& oldName, const std::string& newName,
+bool makePatch(const std::string& oldName, const std::string& newName,
                const std::string& patchName) {
     if (options.oldPackageDirs.size() != 1) errorExit("multiple dirs not supported with the -m option");
     if (oldName.find('/') != std::string::npos || newName.find('/') != std::string::npos)
-        printf("Warning: don't prefix packages with a path.  Use the -d and -D options\n");
+        printOut("Warning: don't prefix packages with a path.  Use the -d and -D options\n");
 
     PackageInfo oldPackage, newPackage;
     oldPackage.directory = options.oldPackageDirs.front();
@@ -71,16 +131,16 @@ void makePatch(const std::string& oldName, const std::string& newName,
     checkFitsFormat(newPackage.fullPath());
 
     if (!unpack(oldPackage))
-        errorExit("Cannot read first input file.  Error encountered during decompression");
+        unpackFailed("Cannot read first input file.  Error encountered during decompression");
     if (!unpack(newPackage))
-        errorExit("Cannot read second input file.  Error encountered during decompression");
+        unpackFailed("Cannot read second input file.  Error encountered during decompression");
 
     oldPackage.md5 = md5OfFile(oldPackage.tarPath);
     newPackage.md5 = md5OfFile(newPackage.fullPath());
 
     verbose("Making package delta\n");
-    makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath);
-    if (fileSize64(deltaPath) <= 0) errorExit("cannot make package delta");
+    deltaOrExit(makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath),
+                deltaPath);
     checkFitsFormat(deltaPath);
     removeTempFile(oldPackage.tarPath);
 
@@ -92,8 +152,9 @@ void makePatch(const std::string& oldName, const std::string& newName,
         // compressed bytes, so the rebuild needs no encoder.
         oldPackage.kind = KIND_TAR;
         oldPackage.md5 = md5OfFile(oldPackage.fullPath());
-        makeDelta(options.useSegdiff, oldPackage.fullPath(), newPackage.fullPath(), deltaPath);
-        if (fileSize64(deltaPath) <= 0) errorExit("cannot make package delta");
+        deltaOrExit(
+            makeDelta(options.useSegdiff, oldPackage.fullPath(), newPackage.fullPath(), deltaPath),
+            deltaPath);
         checkFitsFormat(deltaPath);
     }
     bool hasFixup = !made.fixupPath.empty();
@@ -134,9 +195,10 @@ void makePatch(const std::string& oldName, const std::string& newName,
 
     if (placed && fileExists(patchName)) {
         verbose("All done\n");
-        printf("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
+        printOut("Patch is %f times smaller.\n", static_cast<double>(fileSize(newPackage.fullPath())) /
                                                    static_cast<double>(fileSize(patchName)));
-    } else {
-        reportError("Couldn't output patch\n");
+        return true;
     }
+    reportError("Couldn't output patch\n");
+    return false;
 }

@@ -4,6 +4,7 @@
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "package/kinds.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -25,8 +26,8 @@ bool compressWithRelease(const PackageInfo& package, int slot, char level,
         parallelBzip2File(package.tarPath, output, level - '0', threads) &&
         digestOk(package, output))
         return true;
-    compressToFile(bzip2SlotPath(slot), level, package.tarPath, output);
-    return digestOk(package, output);
+    return compressToFile(bzip2SlotPath(slot), level, package.tarPath, output) == 0 &&
+           digestOk(package, output);
 }
 
 }  // namespace
@@ -48,6 +49,7 @@ uint32_t testBzip2Releases(const std::string& newTarPath, const std::string& new
             verbose("bzip2 %s ruled out by a probe\n", bzip2SlotRelease(slot));
         } else {
             verbose("compressing with bzip2 %s (%s)\n", bzip2SlotRelease(slot), program.c_str());
+            ProgressStep attempt(std::string("bzip2 ") + bzip2SlotRelease(slot), readingOf(newTarPath));
             compressToFile(program, level, newTarPath, scratchPath);
             works = filesIdentical(scratchPath, newPackagePath);
         }
@@ -109,6 +111,7 @@ bool recompressBzip2(const PackageInfo& package, const std::string& output) {
 bool recompressBzip2Old(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with %s -%c\n", BZIP2_OLD_PROGRAM, level);
-    compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output);
-    return true;
+    if (compressToFile(BZIP2_OLD_PROGRAM, level, package.tarPath, output) == 0) return true;
+    reportError("%s could not compress %s\n", BZIP2_OLD_PROGRAM, package.fullPath().c_str());
+    return false;
 }

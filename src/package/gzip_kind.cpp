@@ -1,11 +1,17 @@
 // The gzip kind: packages that a GNU gzip level reproduces, up to a small
 // fixup delta that mends the header.
+#include <sys/wait.h>
+
 #include "driver/options.h"
 #include "package/kinds.h"
 #include "runtime/runtime.h"
 
 bool decompressGzip(const std::string& package, const std::string& tar) {
-    return filterToFile("gunzip", package, tar) == 0;
+    // gunzip ends with status 2 after a warning: bytes after the last member
+    // that are not a gzip member ("trailing garbage ignored"). The content is
+    // complete then; the bytes themselves are the rebuild's to put back.
+    int status = filterToFile("gunzip", package, tar);
+    return status == 0 || (WIFEXITED(status) && WEXITSTATUS(status) == 2);
 }
 
 void characteriseGzip(const PackageInfo& newPackage, const std::string& fixupPath,
@@ -29,5 +35,7 @@ bool recompressGzip(const PackageInfo& package, const std::string& output) {
     char level = paramsLevelDigit(package.params);
     verbose("compressing with gzip level %c\n", level);
     if (!recompressGzipHeaderless(package.tarPath, output, level)) errorExit("Can't find GNU gzip");
-    return true;
+    if (fileSize64(output) > 0) return true;
+    reportError("gzip could not compress %s\n", package.fullPath().c_str());
+    return false;
 }

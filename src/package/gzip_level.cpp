@@ -5,6 +5,7 @@
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "package/package.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
 
@@ -24,7 +25,8 @@ int searchGzipLevel(const std::string& newTarPath, const std::string& newPackage
             continue;
         }
         verbose("compressing with gzip level %c\n", *level);
-        if (!recompressGzipHeaderless(newTarPath, scratchPath, *level))
+        if (ProgressStep attempt(std::string("gzip -") + *level, readingOf(newTarPath));
+            !recompressGzipHeaderless(newTarPath, scratchPath, *level))
             errorExit("Can't find GNU gzip");
         // Gzip data is never empty: an empty recompression means gzip failed.
         if (fileSize(scratchPath) == 0) continue;
@@ -32,7 +34,7 @@ int searchGzipLevel(const std::string& newTarPath, const std::string& newPackage
         // one left over from an earlier attempt.
         removeFile(fixupPath);
         verbose("making fixup delta for gzip level %c\n", *level);
-        makeDelta(useSegdiff, scratchPath, newPackagePath, fixupPath);
+        makeDelta(useSegdiff, scratchPath, newPackagePath, fixupPath, "fixup");
         int64_t fixupLength = fileSize64(fixupPath);
         if (fixupLength > 0 && fixupLength <= static_cast<int64_t>(FIXUP_LIMIT)) {
             removeTempFile(scratchPath);

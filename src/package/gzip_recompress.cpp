@@ -10,7 +10,7 @@ bool recompressGzipHeaderless(const std::string& tarPath, const std::string& out
     if (gnuGzipPath().empty()) return false;
 
     std::string compressed = newTempName();
-    compressToFile(gnuGzipPath(), levelDigit, tarPath, compressed);
+    bool ok = compressToFile(gnuGzipPath(), levelDigit, tarPath, compressed) == 0;
     uint32_t length = fileSize(compressed);
     {
         IFStream in(compressed);
@@ -18,8 +18,14 @@ bool recompressGzipHeaderless(const std::string& tarPath, const std::string& out
         // A file that ends inside its header (a failed compression) leaves
         // the output empty.
         int64_t headerLength = gzipHeaderLength(in, GZIP_FIELDS_IN_FLAG_ORDER);
-        if (headerLength >= 0) copyBytes(in, out, length - static_cast<uint32_t>(headerLength));
+        if (headerLength >= 0)
+            ok = copyBytes(in, out, length - static_cast<uint32_t>(headerLength)) && ok;
+        else
+            ok = false;
+        ok = out.close() && ok;
     }
     removeTempFile(compressed);
+    // A compression or copy that failed part way leaves nothing at all.
+    if (!ok) OFStream empty(outputPath);
     return true;
 }

@@ -21,6 +21,7 @@ const PackageKind KINDS[] = {
     {KIND_GZIP_RSYNCABLE, "gzip_rsyncable", nullptr, decompressGzip, nullptr,
      recompressGzipRsyncable},
     {KIND_GZIP_PIGZ, "gzip_pigz", nullptr, decompressGzip, nullptr, recompressGzipPigz},
+    {KIND_GZIP_RECON, "gzip_recon", nullptr, decompressGzip, nullptr, recompressGzipRecon},
     {KIND_TAR, "tar", nullptr, decompressTar, characteriseTar, recompressTar},
 };
 

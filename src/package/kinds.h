@@ -29,11 +29,16 @@ bool recompressBzip2Old(const PackageInfo& package, const std::string& output);
 
 // gzip made by other encoders (src/gzip/gzip_kinds.cpp): zlib, GNU gzip
 // --rsyncable, pigz. The header and any bytes after the body are in the
-// parameter block.
+// parameter block. When none of them reproduces the package, the package
+// becomes kind 23 (reconstruction); when that fails too, the run ends with
+// the search's message ("Unknown gzip compression format", ...).
 void characteriseGzipEncoders(const PackageInfo& newPackage, Characterisation& out);
 bool recompressGzipZlib(const PackageInfo& package, const std::string& output);
 bool recompressGzipRsyncable(const PackageInfo& package, const std::string& output);
 bool recompressGzipPigz(const PackageInfo& package, const std::string& output);
+// gzip rebuilt by deflate reconstruction (kind 23), the maker's last gzip
+// step: the record travels in the parameter block.
+bool recompressGzipRecon(const PackageInfo& package, const std::string& output);
 // xz and zstd: settings found by search, rebuilt in process (xz_kind.cpp).
 bool decompressXz(const std::string& package, const std::string& tar);
 void characteriseXz(const PackageInfo& newPackage, const std::string& fixupPath,

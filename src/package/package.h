@@ -13,6 +13,7 @@
 //   16    gzip_zlib  (none)          zlib settings (src/gzip)      delta, params
 //   17    gzip_rsync (none)          GNU gzip --rsyncable level    delta, params
 //   18    gzip_pigz  (none)          pigz settings (src/gzip)      delta, params
+//   23    gzip_recon (none)          zero                          delta, params (record)
 //   24    xz         .tar.xz .txz    xz settings (xz/xz.h)         delta, parameter block
 //   25    zstd       .tar.zst .tzst  zstd settings (zstd/zstd.h)   delta, parameter block
 //
@@ -37,6 +38,9 @@ constexpr uint32_t KIND_BZIP2_OLD = 7;  // read only: recompressed by "bzip2_old
 constexpr uint32_t KIND_GZIP_ZLIB = 16;
 constexpr uint32_t KIND_GZIP_RSYNCABLE = 17;
 constexpr uint32_t KIND_GZIP_PIGZ = 18;
+// Gzip packages that no encoder reproduces, rebuilt by deflate reconstruction
+// from a record in the parameter block (src/gzip, src/deflate).
+constexpr uint32_t KIND_GZIP_RECON = 23;
 constexpr uint32_t KIND_XZ = 24;
 constexpr uint32_t KIND_ZSTD = 25;
 
@@ -162,8 +166,9 @@ constexpr uint32_t FIXUP_LIMIT = 1024;
 
 // Compresses the tar with GNU gzip at the level digit and writes everything
 // after the gzip header to outputPath. False only when no GNU gzip is known
-// (nothing written then). An output too short to hold its header leaves an
-// empty outputPath.
+// (nothing written then). A compression that failed (gzip's status, or the
+// copy) and an output too short to hold its header leave an empty
+// outputPath.
 bool recompressGzipHeaderless(const std::string& tarPath, const std::string& outputPath,
                               char levelDigit);
 

@@ -9,12 +9,19 @@
 #include "delta/delta.h"
 #include "driver/options.h"
 #include "package/package.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
 
 ProbeSettings probeSettings;
 
 namespace {
+
+// The probe's compression of the prefix, shown as a step of its own.
+bool compressPrefix(const std::string& prefix, const std::string& probe, char levelDigit) {
+    ProgressStep step(std::string("probe gzip -") + levelDigit, readingOf(prefix));
+    return recompressGzipHeaderless(prefix, probe, levelDigit);
+}
 
 // Copies `length` bytes of `source` starting at `offset` into a new file.
 bool copySlice(const std::string& source, uint64_t offset, uint64_t length,
@@ -104,7 +111,7 @@ bool gzipProbeRulesOut(const std::string& tarPath, const std::string& packagePat
                 packagePart = newTempName(), delta = newTempName();
     bool rulesOut = false;
     if (copySlice(tarPath, 0, probeSettings.gzipInput, prefix) &&
-        recompressGzipHeaderless(prefix, probe, levelDigit)) {
+        compressPrefix(prefix, probe, levelDigit)) {
         uint64_t keep = completeDeflateBlocks(probe);
         // Too little to judge by (a first block that the prefix did not
         // complete): the full path decides.

@@ -1,4 +1,5 @@
 // The plain tar kind.
+#include "driver/options.h"
 #include "package/kinds.h"
 #include "runtime/runtime.h"
 
@@ -12,6 +13,7 @@ void characteriseTar(const PackageInfo&, const std::string&, Characterisation& o
 }
 
 bool recompressTar(const PackageInfo& package, const std::string& output) {
-    catToFile(package.tarPath, output);
-    return true;
+    if (catToFile(package.tarPath, output) == 0) return true;
+    reportError("cannot copy the rebuilt tar of %s\n", package.fullPath().c_str());
+    return false;
 }

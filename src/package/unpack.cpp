@@ -1,9 +1,20 @@
 // Unpacking a package into a plain tar in the workspace, with the kind
 // chosen by the ending of the package's file name.
 #include "package/package.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
+namespace {
+
+std::string unpackingStep(const std::string& packagePath) {
+    size_t slash = packagePath.rfind('/');
+    return "unpacking " + (slash == std::string::npos ? packagePath : packagePath.substr(slash + 1));
+}
+
+}  // namespace
+
 bool decompressToFile(uint32_t kind, const std::string& source, const std::string& destination) {
+    ProgressStep step(unpackingStep(source), readingOf(source));
     const PackageKind* row = findKind(kind);
     return row && row->decompress && row->decompress(source, destination);
 }
@@ -12,6 +23,7 @@ bool unpackPackage(const std::string& packagePath, const std::string& destinatio
                    uint32_t& kind) {
     const PackageKind& row = kindForFileName(packagePath);
     kind = row.code;
+    ProgressStep step(unpackingStep(packagePath), readingOf(packagePath));
     return row.decompress(packagePath, destination);
 }
 

@@ -1,5 +1,7 @@
 // Patch entries: names, digests, kinds, parameters, flags and the delta,
 // fixup and parameter blocks.
+#include <cerrno>
+
 #include "patchfile/patchfile.h"
 
 namespace {
@@ -10,14 +12,29 @@ void readDigest(IStream& in, Md5Digest& digest) {
 }
 
 // Copies a length-prefixed block from the stream into a new file at path.
-// The length is always read; the bytes only when `intact` still holds.
-bool readBlock(IStream& in, const std::string& path, bool intact) {
+// The length is always read; the bytes only while the status is still OK.
+void readBlock(IStream& in, const std::string& path, BlockStatus& status, int& writeError) {
     OFStream out(path);
     uint32_t length = readU32(in);
-    if (length == 0) intact = false;
-    if (intact) intact = out.isOpen() && copyBytes(in, out, length);
-    if (!out.close()) intact = false;
-    return intact;
+    if (status != BLOCKS_OK) {
+        out.close();
+        return;
+    }
+    if (!out.isOpen()) {
+        status = BLOCKS_WRITE_FAILED;
+        writeError = errno ? errno : EIO;
+        return;
+    }
+    if (length == 0) status = BLOCKS_TRUNCATED;
+    bool copied = status == BLOCKS_OK && copyBytes(in, out, length);
+    bool closed = out.close();
+    if (status != BLOCKS_OK) return;
+    if (out.error() != 0) {
+        status = BLOCKS_WRITE_FAILED;
+        writeError = out.error();
+    } else if (!copied || !closed || in.failed()) {
+        status = BLOCKS_TRUNCATED;
+    }
 }
 
 // Writes a u32 length and the bytes of the file at path.
@@ -45,11 +62,13 @@ void readEntryParams(IStream& in, PatchEntry& entry) {
     entry.flags = readU32(in);
 }
 
-bool readEntryBlocks(IStream& in, PatchEntry& entry) {
-    bool intact = readBlock(in, entry.deltaPath, true);
-    if (entry.flags & FLAG_GZIP_FIXUP) intact = readBlock(in, entry.fixupPath, intact);
-    if (entry.flags & FLAG_PARAM_BLOCK) intact = readBlock(in, entry.paramBlockPath, intact);
-    return intact;
+BlockStatus readEntryBlocks(IStream& in, PatchEntry& entry, int& writeError) {
+    BlockStatus status = BLOCKS_OK;
+    writeError = 0;
+    readBlock(in, entry.deltaPath, status, writeError);
+    if (entry.flags & FLAG_GZIP_FIXUP) readBlock(in, entry.fixupPath, status, writeError);
+    if (entry.flags & FLAG_PARAM_BLOCK) readBlock(in, entry.paramBlockPath, status, writeError);
+    return status;
 }
 
 bool writePatchEntry(OStream& out, const PatchEntry& entry) {

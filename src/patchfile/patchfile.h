@@ -65,15 +65,16 @@ struct PatchHeader {
     uint16_t entryCount = 0;
 };
 
-enum HeaderStatus { HEADER_OK = 0, HEADER_BAD_MAGIC = 1, HEADER_TOO_NEW = 2 };
+enum HeaderStatus { HEADER_OK = 0, HEADER_BAD_MAGIC = 1, HEADER_TOO_NEW = 2, HEADER_TRUNCATED = 3 };
 
 // Writes "PRV" and the u16 version 4.
 void writePatchHeader(OStream& out);
 
 // Reads the header into `header` and checks it: HEADER_BAD_MAGIC when the
 // magic is not "PRV", HEADER_TOO_NEW for versions above 4 (the caller says
-// "Invalid patch file" and "Cannot read package format.  Upgrade pakrev").
-// Version 1 passes; the caller refuses it.
+// "Invalid patch file" and "Cannot read package format.  Upgrade pakrev"),
+// HEADER_TRUNCATED when the stream ends inside the version or the entry
+// count. Version 1 passes; the caller refuses it.
 HeaderStatus readPatchHeader(IStream& in, PatchHeader& header);
 
 // Writes one version 4 entry; the blocks are copied from entry.deltaPath
@@ -90,10 +91,13 @@ void readEntryParams(IStream& in, PatchEntry& entry);
 // Copies the delta block into entry.deltaPath and, as the flags announce
 // them, the fixup block into entry.fixupPath and the parameter block into
 // entry.paramBlockPath (the caller names them; the files are created here).
-// Returns false when the entry is broken: a zero block length or a block
-// that ends early. Every announced length is read even when an earlier
-// block was already short.
-bool readEntryBlocks(IStream& in, PatchEntry& entry);
+// BLOCKS_TRUNCATED when the entry is broken: a zero block length, a block
+// that ends early, or a stream that reports damage (in.failed()).
+// BLOCKS_WRITE_FAILED when a block file could not be created or written
+// whole; writeError then holds the errno. Every announced length is read
+// even when an earlier block was already short.
+enum BlockStatus { BLOCKS_OK = 0, BLOCKS_TRUNCATED = 1, BLOCKS_WRITE_FAILED = 2 };
+BlockStatus readEntryBlocks(IStream& in, PatchEntry& entry, int& writeError);
 
 // ---- Parameter block -----------------------------------------------------
 
@@ -117,3 +121,22 @@ bool readParamBlock(const std::string& path, std::vector<ParamField>& fields);
 
 // The value of the first field with the tag, or nullptr.
 const std::string* findParam(const std::vector<ParamField>& fields, uint16_t tag);
+
+// Parameter blocks whose values are too large to hold in memory (a kind's
+// record of several MB): a field names where its value lies in the file.
+struct ParamFieldSpan {
+    uint16_t tag = 0;
+    uint64_t offset = 0;  // where the value starts in the block file
+    uint32_t length = 0;
+};
+
+// As writeParamBlock, then one more field with `fileTag` whose value is the
+// whole file at valuePath, copied without holding it in memory. False when a
+// file cannot be read or written, or the value does not fit a u32 length.
+bool writeParamBlockWithFile(const std::string& path, const std::vector<ParamField>& fields,
+                             uint16_t fileTag, const std::string& valuePath);
+
+// Walks every field of the parameter block file at path without reading
+// the values. False as readParamBlock: the file cannot be read or a field
+// runs past its end.
+bool scanParamBlock(const std::string& path, std::vector<ParamFieldSpan>& fields);

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/options.h"
+#include "progress/progress.h"
 #include "runtime/runtime.h"
 
 namespace {
@@ -115,6 +116,7 @@ void cleanupWorkspace() {
 void handleSignal(int signo) {
     if (signalCleanupStarted) return;
     signalCleanupStarted = 1;
+    stopProgressFromSignal();
     cleanupWorkspace();
     signal(signo, SIG_DFL);
     raise(signo);

@@ -1,5 +1,6 @@
 // Decompressing input streams over zlib and libbz2, and the gzip output
-// stream. A decompression error reads as the end of the data.
+// stream. A decompression error reads as the end of the data and marks the
+// stream failed.
 #include <bzlib.h>
 #include <zlib.h>
 
@@ -12,7 +13,7 @@ GZ_IFStream::~GZ_IFStream() {
 }
 
 uint32_t GZ_IFStream::read(void* buffer, uint32_t n) {
-    if (!handle) return 0;
+    if (!handle || broken) return 0;
     // gzread takes an unsigned count but returns an int: read in pieces that
     // fit, and stop at the first short read or error.
     uint32_t total = 0;
@@ -20,9 +21,15 @@ uint32_t GZ_IFStream::read(void* buffer, uint32_t n) {
     while (total < n) {
         unsigned piece = n - total > 0x40000000u ? 0x40000000u : n - total;
         int got = gzread(static_cast<gzFile>(handle), out + total, piece);
-        if (got <= 0) break;
-        total += static_cast<uint32_t>(got);
-        if (static_cast<unsigned>(got) < piece) break;
+        if (got > 0) total += static_cast<uint32_t>(got);
+        if (got <= 0 || static_cast<unsigned>(got) < piece) {
+            // A short read is the end of the data or an error (a missing
+            // trailer reads as "unexpected end of file", Z_BUF_ERROR).
+            int code = Z_OK;
+            gzerror(static_cast<gzFile>(handle), &code);
+            if (got < 0 || (code != Z_OK && code != Z_STREAM_END)) broken = true;
+            break;
+        }
     }
     return total;
 }
@@ -46,12 +53,15 @@ BZ_IFStream::~BZ_IFStream() {
 }
 
 uint32_t BZ_IFStream::read(void* buffer, uint32_t n) {
-    if (!handle) return 0;
+    if (!handle || broken) return 0;
     uint32_t total = 0;
     unsigned char* out = static_cast<unsigned char*>(buffer);
     while (total < n) {
         int piece = n - total > 0x40000000u ? 0x40000000 : static_cast<int>(n - total);
+        // -1 for damaged data and for a stream that ends before its
+        // end-of-stream mark (BZ_UNEXPECTED_EOF).
         int got = BZ2_bzread(static_cast<BZFILE*>(handle), out + total, piece);
+        if (got < 0) broken = true;
         if (got <= 0) break;
         total += static_cast<uint32_t>(got);
         if (got < piece) break;

@@ -3,12 +3,14 @@
 
 #include <cstdio>
 
+#include "progress/progress.h"
 #include "stream/stream.h"
 
 Md5Digest md5OfFile(const std::string& path) {
     Md5Digest digest{};
     FILE* f = fopen(path.c_str(), "rb");
     if (!f) return digest;
+    ProgressStep step("digest", readingOf(path));
     EVP_MD_CTX* ctx = EVP_MD_CTX_new();
     EVP_DigestInit_ex(ctx, EVP_md5(), nullptr);
     unsigned char buffer[4096];

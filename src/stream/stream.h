@@ -21,6 +21,10 @@ public:
     // Reads up to n bytes; returns the count read. Fewer than n means the end
     // of the data (a decompression error also reads as the end).
     virtual uint32_t read(void* buffer, uint32_t n) = 0;
+    // True once a read met a read error or damaged data: a compressed stream
+    // that ends early (its trailer missing) or fails its check. A stream
+    // whose data simply ended is not failed.
+    virtual bool failed() const { return false; }
 
 protected:
     ~IStream() = default;
@@ -40,6 +44,7 @@ public:
     explicit IFStream(const std::string& path);  // fopen "rb"
     virtual ~IFStream();
     uint32_t read(void* buffer, uint32_t n) override;
+    bool failed() const override { return file && ferror(file); }
     bool isOpen() const { return file != nullptr; }
     FILE* file;
 
@@ -53,12 +58,18 @@ public:
     virtual ~OFStream();
     uint32_t write(const void* buffer, uint32_t n) override;
     bool isOpen() const { return file != nullptr; }
-    // Flushes and closes now; false when a write or the close failed.
+    // Flushes and closes now; false when a write or the close failed (then
+    // error() holds the errno of the first failure).
     bool close();
+    // The errno of the first write or close failure, 0 while there was none.
+    int error() const { return firstError; }
     FILE* file;
 
     OFStream(const OFStream&) = delete;
     OFStream& operator=(const OFStream&) = delete;
+
+private:
+    int firstError = 0;
 };
 
 class GZ_IFStream : public IStream {
@@ -66,11 +77,17 @@ public:
     explicit GZ_IFStream(const std::string& path);  // gzopen "rb"
     virtual ~GZ_IFStream();
     uint32_t read(void* buffer, uint32_t n) override;
+    // A gzip member cut short (no trailer), a failed CRC or length check,
+    // damaged deflate data or a read error.
+    bool failed() const override { return broken; }
     bool isOpen() const { return handle != nullptr; }
     void* handle;  // gzFile
 
     GZ_IFStream(const GZ_IFStream&) = delete;
     GZ_IFStream& operator=(const GZ_IFStream&) = delete;
+
+private:
+    bool broken = false;
 };
 
 class GZ_OFStream : public OStream {
@@ -90,11 +107,17 @@ public:
     explicit BZ_IFStream(const std::string& path);  // BZ2_bzopen "rb"
     virtual ~BZ_IFStream();
     uint32_t read(void* buffer, uint32_t n) override;
+    // A bzip2 stream cut short (no end-of-stream mark), damaged data or a
+    // read error.
+    bool failed() const override { return broken; }
     bool isOpen() const { return handle != nullptr; }
     void* handle;  // BZFILE*
 
     BZ_IFStream(const BZ_IFStream&) = delete;
     BZ_IFStream& operator=(const BZ_IFStream&) = delete;
+
+private:
+    bool broken = false;
 };
 
 // ---- Byte encoding (little-endian) --------------------------------------
@@ -124,6 +147,11 @@ uint32_t fileSize(const std::string& path);        // 0 when it cannot be opened
 // -1 when the file cannot be opened.
 int64_t fileSize64(const std::string& path);
 int bzip2LevelDigit(const std::string& path);      // 4th byte - '0'; -1 if short
+// Why a directory cannot take more data: writes a probe file of 64 KiB
+// there (and removes it) and returns strerror of the failure, or "" when
+// the probe could be written whole. Used to tell a full or unwritable disk
+// from damaged input after a step failed.
+std::string writeFailureReason(const std::string& directory);
 Md5Digest md5OfFile(const std::string& path);      // all zero when unreadable
 bool md5Matches(const Md5Digest& stored, const std::string& path);
 
@@ -155,6 +183,7 @@ class Injectable_IStream : public IStream {
 public:
     explicit Injectable_IStream(IStream& source);  // source not owned
     uint32_t read(void* buffer, uint32_t n) override;
+    bool failed() const override { return source->failed(); }
     virtual void inject(const void* bytes, uint32_t n);
 
 private:

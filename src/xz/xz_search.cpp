@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "progress/progress.h"
 #include "xz/xz.h"
 
 namespace {
@@ -24,6 +25,11 @@ bool presetOptions(uint32_t preset, bool extreme, lzma_options_lzma& options) {
 bool sameEncoder(const lzma_options_lzma& a, const lzma_options_lzma& b) {
     return a.lc == b.lc && a.lp == b.lp && a.pb == b.pb && a.mode == b.mode &&
            a.nice_len == b.nice_len && a.mf == b.mf && a.depth == b.depth;
+}
+
+// "xz -6e": the candidate as the progress line names it.
+std::string xzStepName(const XzSettings& settings) {
+    return "xz -" + std::to_string(settings.preset) + (settings.extreme ? "e" : "");
 }
 
 }  // namespace
@@ -80,10 +86,14 @@ bool xzFindSettings(const std::string& tar, const std::string& package, XzSettin
     for (const XzSettings& candidate : xzCandidates(info)) {
         // A probe that differs anywhere rules the candidate out: only the
         // ones that agree are compressed in full, most likely first.
-        if (!xzProbe(tar, package, info, candidate, PROBE_INPUT)) continue;
+        {
+            ProgressStep probe("probe " + xzStepName(candidate), readingOf(tar, PROBE_INPUT));
+            if (!xzProbe(tar, package, info, candidate, PROBE_INPUT)) continue;
+        }
         if (attempts == FULL_ATTEMPTS) break;
         ++attempts;
         if (tried) *tried = attempts;
+        ProgressStep attempt(xzStepName(candidate), readingOf(tar));
         CompareSink compare(package);
         if (compare.isOpen() && xzCompress(tar, candidate, compare)) {
             found = candidate;

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "progress/progress.h"
 #include "zstd/zstd.h"
 
 namespace {
@@ -20,11 +21,17 @@ uint64_t sizeOf(const std::string& path) {
     return end > 0 ? static_cast<uint64_t>(end) : 0;
 }
 
+// "zstd -19 --long": the candidate as the progress line names it.
+std::string zstdStepName(const ZstdSettings& settings) {
+    return "zstd -" + std::to_string(settings.level) + (settings.longMode ? " --long" : "");
+}
+
 // Leading bytes of the package that the candidate's output agrees with when
 // it compresses `limit` bytes of the tar (the whole tar when limit is 0 or
 // beyond its end).
 uint64_t agreement(const std::string& tar, const std::string& package, const ZstdSettings& settings,
                    uint64_t limit, uint64_t tarSize, bool& whole) {
+    ProgressStep step("probe " + zstdStepName(settings), readingOf(tar, limit));
     CompareSink compare(package);
     whole = zstdCompress(tar, settings, compare, limit >= tarSize ? 0 : limit);
     return compare.matched();
@@ -69,6 +76,7 @@ bool zstdFindSettings(const std::string& tar, const std::string& package, ZstdSe
         ++attempts;
         if (tried) *tried = attempts;
         compressed[index] = true;
+        ProgressStep attempt(zstdStepName(candidates[index]), readingOf(tar));
         CompareSink compare(package);
         return compare.isOpen() && zstdCompress(tar, candidates[index], compare);
     };

@@ -3,6 +3,7 @@
 // An input whose header is refused instead fuzzes one entry of a version
 // taken from its first byte. Blocks are written to /dev/null.
 #include <cstddef>
+#include <cstdlib>
 #include <cstdint>
 #include <string>
 
@@ -20,7 +21,11 @@ void readEntries(IStream& in, uint16_t version, uint32_t count) {
         entry.deltaPath = "/dev/null";
         entry.fixupPath = "/dev/null";
         entry.paramBlockPath = "/dev/null";
-        if (!readEntryBlocks(in, entry)) return;
+        int writeError = 0;
+        BlockStatus status = readEntryBlocks(in, entry, writeError);
+        // /dev/null takes every byte: only the input can be at fault.
+        if (status == BLOCKS_WRITE_FAILED) abort();
+        if (status != BLOCKS_OK) return;
     }
 }
 
@@ -30,7 +35,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string bytes(reinterpret_cast<const char*>(data), size);
     testsupport::MemoryIStream in(bytes);
     PatchHeader header;
-    if (readPatchHeader(in, header) == HEADER_OK) {
+    HeaderStatus status = readPatchHeader(in, header);
+    // A header is at most 7 bytes: only a shorter input can be cut in it.
+    if (status == HEADER_TRUNCATED && size >= 7) abort();
+    if (status == HEADER_OK) {
         readEntries(in, header.version, header.entryCount);
     } else if (size > 0) {
         testsupport::MemoryIStream in(bytes.substr(1));

@@ -1,6 +1,7 @@
 // Fuzzes the segdiff applier: the input is the delta file, applied to a small
 // fixed reference. A delta that applies cleanly must rebuild exactly the
-// output size its header announces.
+// output size its header announces, and no delta, applied or refused, may
+// make the output larger than that size.
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -47,11 +48,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fclose(f);
     int result = applySegdiffPatch(path("reference"), path("output"), path("delta"));
     if (result != 0 && result != 1 && result != -1) abort();
-    if (result == 0) {
-        if (size < SEGDIFF_HEADER_SIZE) abort();
+    int64_t written = fileSize64(path("output"));
+    if (result == 0 && size < SEGDIFF_HEADER_SIZE) abort();
+    if (size >= SEGDIFF_HEADER_SIZE) {
         uint32_t outputSize = data[10] | (data[11] << 8) | (data[12] << 16) |
                               (static_cast<uint32_t>(data[13]) << 24);
-        if (fileSize64(path("output")) != outputSize) abort();
+        if (result == 0 && written != outputSize) abort();
+        if (written > static_cast<int64_t>(outputSize)) abort();
+    } else if (written > 0) {
+        abort();
     }
     // Fresh files each time: rewriting a file in place makes some file
     // systems flush it to disk on close, which slows fuzzing to a crawl.

@@ -120,6 +120,7 @@ ParsedPatch parsePatch(const std::string& bytes) {
         e.flags = r.le(4);
         e.delta = r.take(r.le(4));
         if (e.flags & 1) e.fixup = r.take(r.le(4));
+        if (e.flags & 4) e.params = r.take(r.le(4));
         p.entries.push_back(e);
     }
     p.ok = r.ok && r.at == bytes.size();
@@ -140,6 +141,7 @@ std::string buildPatch(uint16_t version, const std::vector<ParsedEntry>& entries
         s += u16(e.oldKind) + u16(e.newKind) + u32(e.newParams) + u32(e.flags);
         s += u32(static_cast<uint32_t>(e.delta.size())) + e.delta;
         if (e.flags & 1) s += u32(static_cast<uint32_t>(e.fixup.size())) + e.fixup;
+        if (e.flags & 4) s += u32(static_cast<uint32_t>(e.params.size())) + e.params;
     }
     return s;
 }

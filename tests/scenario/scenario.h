@@ -35,6 +35,7 @@ struct ParsedEntry {
     uint16_t oldKind = 0, newKind = 0;
     uint32_t newParams = 0, flags = 0;
     std::string delta, fixup;
+    std::string params;  // the parameter block (flag 4)
 };
 
 struct ParsedPatch {

@@ -64,6 +64,7 @@ Applied runApplier(const ScratchDir& dir, const std::string& delta,
 
 const char* TRUNCATED = "Error.  patchfile is truncated\n";
 const char* REFERENCE_ERROR = "Error while copying from reference file\n";
+const char* PAST_OUTPUT = "Error.  patchfile writes past its declared output size\n";
 
 struct Case {
     const char* name;
@@ -80,7 +81,11 @@ std::vector<Case> cases() {
     DeltaBuilder hugeCount = DeltaBuilder().record(0, "ab", 2);
     hugeCount.recordCount = 0xFFFFFFFFu;
     DeltaBuilder wrapped = DeltaBuilder().record(0, "ab", 2);
-    wrapped.outputSize = 1;  // less than the records: the trailing run wraps around
+    wrapped.outputSize = 1;  // less than the records
+    // The whole reference copied again and again, for a small declared size.
+    DeltaBuilder amplified;
+    for (int i = 0; i < 70; ++i) amplified.record(i == 0 ? 0 : -36, "", 36);
+    amplified.outputSize = 36;
     DeltaBuilder version2 = DeltaBuilder().trailing("x");
     version2.version = 2;
     DeltaBuilder pointer8 = DeltaBuilder().trailing("x");
@@ -114,8 +119,11 @@ std::vector<Case> cases() {
         {"ends inside the record table", twoRecords.substr(0, SEGDIFF_HEADER_SIZE + 19), -1,
          TRUNCATED, std::nullopt},
         {"record count beyond the file", hugeCount.bytes(), -1, TRUNCATED, std::nullopt},
-        {"literal one byte short", shortLiteral.bytes(), -1, TRUNCATED, "abc01def"},
-        {"trailing run wraps around", wrapped.bytes(), -1, TRUNCATED, "ab01"},
+        // Found before anything is written: the literal bytes are counted
+        // against the file, the records against the declared output size.
+        {"literal one byte short", shortLiteral.bytes(), -1, TRUNCATED, std::nullopt},
+        {"records write past the output size", wrapped.bytes(), 1, PAST_OUTPUT, std::nullopt},
+        {"copies amplify a small delta", amplified.bytes(), 1, PAST_OUTPUT, std::nullopt},
         {"copy beyond the reference", DeltaBuilder().record(30, "", 10).bytes(), -1,
          REFERENCE_ERROR, "uvwxyz"},
         {"move past the end, then copy", DeltaBuilder().record(40, "q", 1).bytes(), -1,

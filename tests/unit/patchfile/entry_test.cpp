@@ -28,7 +28,8 @@ bool readEntry(IStream& in, uint16_t version, const ScratchDir& dir, PatchEntry&
     entry.deltaPath = dir / ("delta" + std::to_string(serial));
     entry.fixupPath = dir / ("fixup" + std::to_string(serial));
     ++serial;
-    return readEntryBlocks(in, entry);
+    int writeError = 0;
+    return readEntryBlocks(in, entry, writeError) == BLOCKS_OK;
 }
 
 // A stored entry without digests (versions 0, 2, 3).

@@ -48,3 +48,15 @@ TEST(PatchHeader, RefusesNewerVersionsAndWrongMagic) {
         EXPECT_EQ(HEADER_BAD_MAGIC, readPatchHeader(in, h)) << start;
     }
 }
+
+TEST(PatchHeader, AHeaderCutShortIsTruncated) {
+    const std::string cuts[] = {
+        std::string("PRV"), std::string("PRV\x04", 4), std::string("PRV\x02\x00", 5),
+        std::string("PRV\x02\x00\x05", 6),
+    };
+    for (const std::string& cut : cuts) {
+        MemoryIStream in(cut);
+        PatchHeader h;
+        EXPECT_EQ(HEADER_TRUNCATED, readPatchHeader(in, h)) << cut.size() << " bytes";
+    }
+}

@@ -1,6 +1,9 @@
 // Plain and compressed file streams.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 #include "memory_streams.h"
 #include "runtime/runtime.h"
 #include "stream/stream.h"
@@ -161,10 +164,67 @@ TEST(CompressedStreams, CorruptDataReadsAsTheEnd) {
             BZ_IFStream first(dir / "bad"), second(dir / "bad");
             readsAsTheEnd(first);
             copyFails(second);
+            EXPECT_TRUE(first.failed());
+            EXPECT_TRUE(second.failed());
         } else {
             GZ_IFStream first(dir / "bad"), second(dir / "bad");
             readsAsTheEnd(first);
             copyFails(second);
+            EXPECT_TRUE(first.failed());
+            EXPECT_TRUE(second.failed());
         }
     }
+}
+
+// A stream whose data all arrived but whose trailer is missing is failed once
+// the read reaches its end; an intact one never is.
+TEST(CompressedStreams, AMissingTrailerFailsTheStream) {
+    ScratchDir dir;
+    std::string data = sourceLikeText(50000, 4);
+    writeFile(dir / "plain", data);
+    mustRun("gzip -c " + shellQuote(dir / "plain") + " > " + shellQuote(dir / "p.gz"));
+    mustRun("bzip2 -c " + shellQuote(dir / "plain") + " > " + shellQuote(dir / "p.bz2"));
+    std::string gz = readFile(dir / "p.gz"), bz = readFile(dir / "p.bz2");
+    struct Case {
+        const char* name;
+        bool bzip2;
+        std::string bytes;
+        bool failed;
+    } cases[] = {
+        {"gzip intact", false, gz, false},
+        {"gzip without its trailer", false, gz.substr(0, gz.size() - 8), true},
+        {"gzip with a wrong CRC", false, gz.substr(0, gz.size() - 8) + "\1\2\3\4" + gz.substr(gz.size() - 4), true},
+        {"bzip2 intact", true, bz, false},
+        {"bzip2 without its end mark", true, bz.substr(0, bz.size() - 6), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        writeFile(dir / "f", c.bytes);
+        std::string back;
+        if (c.bzip2) {
+            BZ_IFStream in(dir / "f");
+            copyAll(in, back);
+            EXPECT_EQ(in.failed(), c.failed);
+        } else {
+            GZ_IFStream in(dir / "f");
+            copyAll(in, back);
+            EXPECT_EQ(in.failed(), c.failed);
+        }
+        if (!c.failed) {
+            EXPECT_EQ(back, data);
+        }
+    }
+}
+
+TEST(FileStreams, AFailedWriteKeepsItsReason) {
+    OFStream full("/dev/full");
+    ASSERT_TRUE(full.isOpen());
+    std::string block(8192, 'x');
+    full.write(block.data(), static_cast<uint32_t>(block.size()));
+    EXPECT_FALSE(full.close());
+    EXPECT_EQ(full.error(), ENOSPC);
+    ScratchDir dir;
+    EXPECT_EQ(writeFailureReason(dir.path()), "");
+    EXPECT_EQ(writeFailureReason(dir / "missing"), strerror(ENOENT));
+    EXPECT_TRUE(listDir(dir.path()).empty());
 }
