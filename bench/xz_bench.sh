@@ -1,19 +1,108 @@
 #!/usr/bin/env bash
-# Settings search on the corpus of bench/xz_corpus.sh: one line per new
-# package (and per .tar.zst found), plus the sizes of a delta of the tars
-# and of the compressed files (xdelta3 -9 as a stand-in for the patch's delta).
-#   bench/xz_bench.sh DIR [BUILD]
+# The xz packages of bench/xz_corpus.sh through pakrev: one line per pair
+# (DIR/pairs.txt) with the make and apply times, the patch size, the size of
+# a pakrev patch of the two unpacked tars and of the two compressed files
+# seen as opaque bytes, and the settings found; then one line per package
+# whose old tarball was not served (DIR/singles.txt) with the settings search
+# alone (bench helper settings_probe).
+#   bench/xz_bench.sh DIR [BUILD] [SECONDS]
+# SECONDS (default 900) bounds every make, apply and search: a pair that
+# takes longer is recorded as "timeout". Run under nice; times are wall
+# seconds on a shared machine. PART=pairs or PART=singles runs one part;
+# PART=zstd instead makes zstd packages of one pair's tars (ZSTD_PAIR, the
+# first pair by default) at several settings and runs them through pakrev.
 set -uo pipefail
-dir=${1:?usage: bench/xz_bench.sh DIR [BUILD]}
-build=${2:-build}
+part=${PART:-all}
+dir=$(realpath "${1:?usage: bench/xz_bench.sh DIR [BUILD] [SECONDS]}")
+build=$(realpath "${2:-build}")
+limit=${3:-900}
+pakrev=$build/bin/pakrev
 probe=$build/bin/settings_probe
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
+
+seconds() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", b - a }'; }
+now() { date +%s.%N; }
+size() { stat -c %s "$1" 2>/dev/null || echo -; }
+
+if [ "$part" = zstd ]; then
+    read -r p ov nv ot nt < <(grep "^${ZSTD_PAIR:-} *" "$dir/pairs.txt" | head -1)
+    work=$scratch/zstd
+    mkdir -p "$work/ws"
+    xz -dc "$dir/pairs/$p/old/$ot" > "$work/old.tar" && xz -dc "$dir/pairs/$p/new/$nt" > "$work/new.tar"
+    (cd "$work" && env TMPDIR="$work/ws" "$pakrev" -m old.tar new.tar t.prv) > /dev/null 2>&1
+    echo "zstd packages of $p: tar $(size "$work/new.tar") bytes, tar delta $(size "$work/t.prv") bytes"
+    echo "options new-bytes compress-s result settings make-s apply-s patch-bytes"
+    for options in "-1" "-3" "-9" "-19" "--ultra -22" "--long" "--long=30 -19" "-T2" \
+                   "-T2 --long" "--no-check" "--single-thread -3" "--single-thread -19"; do
+        zstd -q -f $options "$work/old.tar" -o "$work/old.tar.zst"
+        start=$(now)
+        zstd -q -f $options "$work/new.tar" -o "$work/new.tar.zst"
+        packed=$(seconds "$start" "$(now)")
+        start=$(now)
+        (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -v -m -f old.tar.zst \
+            new.tar.zst p.prv) > "$work/make.out" 2>&1
+        made=$(seconds "$start" "$(now)")
+        settings=$(grep -o 'zstd settings: .*' "$work/make.out" | head -1 | sed 's/^zstd settings: //; s/, /,/g; s/ /_/g')
+        grep -q 'zstd settings not found' "$work/make.out" && settings=opaque
+        mv "$work/new.tar.zst" "$work/published"
+        start=$(now)
+        if (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -p -D . p.prv) \
+            > /dev/null 2>&1 && cmp -s "$work/new.tar.zst" "$work/published"; then
+            result=identical
+        else
+            result=differs
+        fi
+        applied=$(seconds "$start" "$(now)")
+        echo "\"$options\" $(size "$work/published") $packed $result ${settings:--} $made $applied $(size "$work/p.prv")"
+        rm -f "$work/new.tar.zst" "$work/published" "$work/p.prv"
+    done
+    exit 0
+fi
+
+[ "$part" != singles ] && printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
 while read -r p ov nv ot nt; do
-    old=$dir/pairs/$p/old/$ot new=$dir/pairs/$p/new/$nt
-    line=$("$probe" xz "$new" "$scratch/new.tar")
-    xz -dc "$old" > "$scratch/old.tar"
-    tard=$(xdelta3 -e -9 -f -s "$scratch/old.tar" "$scratch/new.tar" "$scratch/d" >/dev/null 2>&1 && stat -c %s "$scratch/d")
-    rawd=$(xdelta3 -e -9 -f -s "$old" "$new" "$scratch/d" >/dev/null 2>&1 && stat -c %s "$scratch/d")
-    echo "$p $(stat -c %s "$new") tar-delta=$tard compressed-delta=$rawd $line"
-done < "$dir/pairs.txt"
+    work=$scratch/$p
+    mkdir -p "$work/ws"
+    cp "$dir/pairs/$p/old/$ot" "$dir/pairs/$p/new/$nt" "$work/"
+    start=$(now)
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -v -m "$ot" "$nt" p.prv) \
+        > "$work/make.out" 2>&1
+    rc=$?
+    made=$(seconds "$start" "$(now)")
+    result=made
+    if [ $rc = 124 ]; then result=timeout; elif [ $rc != 0 ]; then result=make-failed; fi
+    settings=$(grep -o 'xz settings: .*' "$work/make.out" | head -1 | sed 's/^xz settings: //; s/, /,/g; s/ /_/g')
+    grep -q 'xz settings not found' "$work/make.out" && settings=opaque
+    applied=-
+    if [ $result = made ]; then
+        mv "$work/$nt" "$work/published"
+        start=$(now)
+        if (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -p -D . p.prv) \
+            > "$work/apply.out" 2>&1 && cmp -s "$work/$nt" "$work/published"; then
+            result=identical
+        else
+            result=apply-failed
+        fi
+        applied=$(seconds "$start" "$(now)")
+        mv -f "$work/published" "$work/$nt"
+    fi
+    # A delta of the unpacked tars, and of the compressed files as bytes.
+    xz -dc "$work/$ot" > "$work/old.tar" && xz -dc "$work/$nt" > "$work/new.tar"
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.tar new.tar t.prv) \
+        > /dev/null 2>&1
+    cp "$work/$ot" "$work/old.bin" && cp "$work/$nt" "$work/new.bin"
+    (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.bin new.bin o.prv) \
+        > /dev/null 2>&1
+    echo "$p $(size "$work/$nt") $result ${settings:--} $made $applied $(size "$work/p.prv")" \
+         "$(size "$work/t.prv") $(size "$work/o.prv")"
+    rm -rf "$work"
+done < <([ "$part" != singles ] && cat "$dir/pairs.txt")
+
+[ "$part" != pairs ] && [ -s "$dir/singles.txt" ] && printf '%s\n' "package new-bytes settings_probe-line"
+while read -r p ov nv ot nt; do
+    line=$(timeout "$limit" "$probe" xz "$dir/pairs/$p/new/$nt" "$scratch/new.tar")
+    [ $? = 124 ] && line=timeout
+    echo "$p $(size "$dir/pairs/$p/new/$nt") $line"
+    rm -f "$scratch/new.tar"
+done < <([ "$part" != pairs ] && cat "$dir/singles.txt" 2>/dev/null)

@@ -47,6 +47,7 @@ constexpr uint32_t KIND_ZSTD = 25;
 // Parameter block tags of the xz kind (values: u64 little-endian).
 constexpr uint16_t PARAM_XZ_BLOCK_SIZE = 0x8200;  // multi-threaded block size
 constexpr uint16_t PARAM_XZ_DICT_SIZE = 0x8201;   // LZMA2 dictionary other than the preset's
+constexpr uint16_t PARAM_XZ_FLUSH_SIZE = 0x8202;  // single-threaded: bytes per block (a full flush after each)
 
 // ---- The package record --------------------------------------------------
 

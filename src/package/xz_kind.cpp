@@ -71,13 +71,17 @@ bool decompressXz(const std::string& package, const std::string& tar) {
 void characteriseXz(const PackageInfo& newPackage, const std::string&, Characterisation& out) {
     XzSettings found;
     if (!xzFindSettings(newPackage.tarPath, newPackage.fullPath(), found)) return opaque("xz", out);
-    verbose("xz settings: preset %u%s, check %u, %s\n", found.preset, found.extreme ? "e" : "",
-            found.check, found.multithreaded ? "multi-threaded" : "single-threaded");
+    verbose("xz settings: preset %u%s, check %u, %s, block size %llu\n", found.preset,
+            found.extreme ? "e" : "", found.check,
+            found.multithreaded ? "multi-threaded" : "single-threaded",
+            static_cast<unsigned long long>(found.blockSize));
     out = Characterisation{};
     out.kind = KIND_XZ;
     out.params = xzSettingsToParams(found);
     std::vector<ParamField> fields = {{PARAM_ENCODER_VERSION, xzLibraryVersion()}};
-    if (found.blockSize) fields.push_back({PARAM_XZ_BLOCK_SIZE, u64Bytes(found.blockSize)});
+    if (found.blockSize)
+        fields.push_back({found.multithreaded ? PARAM_XZ_BLOCK_SIZE : PARAM_XZ_FLUSH_SIZE,
+                          u64Bytes(found.blockSize)});
     if (found.dictSize) fields.push_back({PARAM_XZ_DICT_SIZE, u64Bytes(found.dictSize)});
     writeFields(fields, out);
 }
@@ -88,8 +92,12 @@ bool recompressXz(const PackageInfo& package, const std::string& output) {
     XzSettings settings = xzSettingsFromParams(package.params);
     uint64_t value = 0;
     for (const ParamField& field : fields) {
-        if (field.tag == PARAM_XZ_BLOCK_SIZE && readU64Field(field.value, value))
-            settings.blockSize = value;
+        // Each block size applies to its own encoder only.
+        if (field.tag == PARAM_XZ_BLOCK_SIZE && readU64Field(field.value, value)) {
+            if (settings.multithreaded) settings.blockSize = value;
+        } else if (field.tag == PARAM_XZ_FLUSH_SIZE && readU64Field(field.value, value)) {
+            if (!settings.multithreaded) settings.blockSize = value;
+        }
         else if (field.tag == PARAM_XZ_DICT_SIZE && readU64Field(field.value, value) &&
                  value <= UINT32_MAX)
             settings.dictSize = static_cast<uint32_t>(value);

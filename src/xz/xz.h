@@ -41,13 +41,19 @@ struct XzSettings {
     bool extreme = false;          // LZMA_PRESET_EXTREME
     uint32_t check = 4;            // lzma_check id
     bool multithreaded = false;    // lzma_stream_encoder_mt (sizes in block headers)
-    uint64_t blockSize = 0;        // multi-threaded: uncompressed bytes per block; 0 = the encoder's default
+    // Uncompressed bytes per block. Multi-threaded: the encoder's block
+    // size, 0 = its default. Single-threaded: a full flush (a new block)
+    // after every blockSize bytes, as xz -T1 --block-size does; 0 = one block.
+    uint64_t blockSize = 0;
     uint32_t dictSize = 0;         // LZMA2 dictionary; 0 = the preset's
 };
 
-// Unpacks every stream of the .xz file into a new tar file. False (the tar
-// then holds a partial or no result) when the file cannot be read or is
-// damaged or truncated.
+// Unpacks every stream of the .xz file into a new tar file, with the stream
+// padding between and after them. Bytes after the last whole stream that do
+// not begin another one are left out (the file then has no settings that
+// make it again, and travels as its compressed bytes). False (the tar then
+// holds a partial or no result) when the file cannot be read, does not
+// begin with a stream, or a stream is damaged or truncated.
 bool xzDecompress(const std::string& package, const std::string& tar);
 
 // Compresses the file at `input` with the settings into `out` and finishes
@@ -56,30 +62,37 @@ bool xzDecompress(const std::string& package, const std::string& tar);
 // difference) or the encoder fails.
 bool xzCompress(const std::string& input, const XzSettings& settings, ByteSink& out);
 
-// How far a prefix compression agrees with the package: raw LZMA2 of the
-// first block's data (at most `limit` input bytes) compared with the first
-// block's data in the package. Returns the count of agreeing leading bytes;
-// the prefix stops early at the first difference.
-uint64_t xzProbe(const std::string& tar, const std::string& package, const XzStreamInfo& info,
-                 const XzSettings& settings, uint64_t limit);
+// Whether the candidate can have made the package, judged on a prefix: the
+// raw LZMA2 output for the first block's data is compared with that data in
+// the package. A first block of at most `limit` input bytes is compressed
+// whole; a longer one only up to `limit` input bytes, without finishing, so
+// that every byte compared is one the full compression writes too. The
+// comparison stops at the first difference (false) or once enough bytes
+// agreed (true). The first block's size comes from the index, so this holds
+// for multi-threaded and for several blocks too.
+bool xzProbe(const std::string& tar, const std::string& package, const XzStreamInfo& info,
+             const XzSettings& settings, uint64_t limit);
 
 // The candidates the stream records allow, most likely first: presets whose
-// dictionary is the recorded one (or larger), with and without extreme, with
-// the recorded check, single- or multi-threaded as the block headers say.
-// Empty when the stream's structure is one no candidate can make (another
-// filter chain, several streams, blocks of unequal size).
+// dictionary is the recorded one, with and without extreme, then presets
+// with a larger dictionary run with the recorded one (only those whose
+// encoder differs from a candidate already listed); all with the recorded
+// check, single- or multi-threaded as the block headers say, with the block
+// size the index records when there are several blocks. Empty when the
+// stream's structure is one no candidate can make (another filter chain,
+// several streams, blocks of unequal size).
 std::vector<XzSettings> xzCandidates(const XzStreamInfo& info);
 
-// The search: probes each candidate on a prefix, then compresses the best
-// ones in full against the package until one matches byte for byte. True
-// with `found` set when one did. `tried` (may be null) gets the count of
-// full compressions.
+// The search: probes the candidates in order; each one whose probe agrees
+// is compressed in full against the package, until one matches byte for
+// byte (at most three full compressions). True with `found` set when one
+// did. `tried` (may be null) gets the count of full compressions.
 bool xzFindSettings(const std::string& tar, const std::string& package, XzSettings& found,
                     int* tried = nullptr);
 
 // The settings as newParams: bits 0-3 preset, bit 4 extreme, bits 8-11
 // check, bit 12 multi-threaded. The block size and a non-preset dictionary
-// need the parameter block (xzSettingsFields).
+// go in the parameter block (tags PARAM_XZ_*).
 uint32_t xzSettingsToParams(const XzSettings& settings);
 XzSettings xzSettingsFromParams(uint32_t params);
 

@@ -1,7 +1,9 @@
 // Streaming xz decompression and compression through liblzma.
 #include <lzma.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "xz/xz.h"
@@ -10,32 +12,53 @@ namespace {
 
 constexpr size_t BUFFER_SIZE = 1 << 16;
 
-// Runs the coder over the input file until LZMA_STREAM_END, handing every
-// output byte to the sink. `limit` caps the input bytes read (the coder is
-// then finished as if the input ended there). False when the coder fails,
-// the input cannot be read, or the sink refuses.
-bool runCoder(lzma_stream& stream, FILE* input, uint64_t limit, ByteSink& out) {
+// Runs the coder over the input file, handing every output byte to the
+// sink. Input is read in pieces of at most `blockSize` bytes (0: no such
+// bound); after each full piece the coder gets LZMA_FULL_FLUSH, which ends
+// the block (the stream encoder then starts a new one), and at the end of
+// the input LZMA_FINISH. `limit` caps the input bytes read: with `finish`
+// the coder is finished there as if the input ended; without, the run stops
+// there and only the output the coder has already given is passed on.
+// False when the coder fails, the input cannot be read, or the sink refuses.
+bool runCoder(lzma_stream& stream, FILE* input, uint64_t limit, bool finish, uint64_t blockSize,
+              ByteSink& out) {
     std::vector<uint8_t> in(BUFFER_SIZE), outBuffer(BUFFER_SIZE);
     lzma_action action = LZMA_RUN;
     uint64_t remaining = limit;
+    uint64_t blockLeft = blockSize ? blockSize : UINT64_MAX;
     stream.next_out = outBuffer.data();
     stream.avail_out = outBuffer.size();
+    auto flushOut = [&]() {
+        size_t n = outBuffer.size() - stream.avail_out;
+        stream.next_out = outBuffer.data();
+        stream.avail_out = outBuffer.size();
+        return n == 0 || out.put(outBuffer.data(), n);
+    };
     for (;;) {
         if (stream.avail_in == 0 && action == LZMA_RUN) {
-            size_t want = remaining < in.size() ? static_cast<size_t>(remaining) : in.size();
+            if (remaining == 0 && !finish) return flushOut();
+            uint64_t want64 = std::min<uint64_t>({remaining, in.size(), blockLeft});
+            size_t want = static_cast<size_t>(want64);
             size_t got = want ? fread(in.data(), 1, want, input) : 0;
             if (ferror(input)) return false;
             remaining -= got;
+            blockLeft -= got;
             stream.next_in = in.data();
             stream.avail_in = got;
-            if (got < want || remaining == 0) action = LZMA_FINISH;
+            if (got < want || (remaining == 0 && finish)) {
+                action = LZMA_FINISH;
+            } else if (blockLeft == 0) {
+                action = LZMA_FULL_FLUSH;
+                blockLeft = blockSize;
+            }
         }
         lzma_ret ret = lzma_code(&stream, action);
         if (stream.avail_out == 0 || ret == LZMA_STREAM_END) {
-            size_t n = outBuffer.size() - stream.avail_out;
-            if (n && !out.put(outBuffer.data(), n)) return false;
-            stream.next_out = outBuffer.data();
-            stream.avail_out = outBuffer.size();
+            if (!flushOut()) return false;
+        }
+        if (ret == LZMA_STREAM_END && action == LZMA_FULL_FLUSH) {
+            action = LZMA_RUN;
+            continue;
         }
         if (ret == LZMA_STREAM_END) return true;
         if (ret != LZMA_OK) return false;
@@ -51,15 +74,48 @@ bool lzma2Options(const XzSettings& settings, lzma_options_lzma& options) {
 
 }  // namespace
 
+namespace {
+
+constexpr unsigned char XZ_MAGIC[6] = {0xFD, '7', 'z', 'X', 'Z', 0x00};
+
+// After a stream ending at `offset`: skips stream padding (zero bytes in
+// groups of four) and tells whether another stream starts there (`next`
+// set to its offset). False at the end of the file or before bytes that are
+// not a stream.
+bool nextStream(FILE* input, uint64_t offset, uint64_t& next) {
+    if (fseeko(input, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    int c;
+    uint64_t zeros = 0;
+    while ((c = fgetc(input)) == 0) ++zeros;
+    if (c == EOF || zeros % 4 != 0) return false;
+    unsigned char magic[sizeof XZ_MAGIC];
+    magic[0] = static_cast<unsigned char>(c);
+    if (fread(magic + 1, 1, sizeof magic - 1, input) != sizeof magic - 1 ||
+        memcmp(magic, XZ_MAGIC, sizeof magic) != 0)
+        return false;
+    next = offset + zeros;
+    return true;
+}
+
+}  // namespace
+
 bool xzDecompress(const std::string& package, const std::string& tar) {
     FILE* input = fopen(package.c_str(), "rb");
     if (!input) return false;
     FileSink out(tar);
-    lzma_stream stream = LZMA_STREAM_INIT;
-    bool ok = out.isOpen() &&
-              lzma_stream_decoder(&stream, UINT64_MAX, LZMA_CONCATENATED) == LZMA_OK &&
-              runCoder(stream, input, UINT64_MAX, out);
-    lzma_end(&stream);
+    // Stream by stream: what follows the last whole stream (padding, or
+    // bytes that are not a stream) ends the tar, as it ends xz's output.
+    bool ok = out.isOpen();
+    uint64_t offset = 0;
+    while (ok) {
+        lzma_stream stream = LZMA_STREAM_INIT;
+        ok = fseeko(input, static_cast<off_t>(offset), SEEK_SET) == 0 &&
+             lzma_stream_decoder(&stream, UINT64_MAX, 0) == LZMA_OK &&
+             runCoder(stream, input, UINT64_MAX, true, 0, out);
+        offset += stream.total_in;
+        lzma_end(&stream);
+        if (ok && !nextStream(input, offset, offset)) break;
+    }
     fclose(input);
     return out.finish() && ok;
 }
@@ -86,7 +142,10 @@ bool xzCompress(const std::string& input, const XzSettings& settings, ByteSink& 
     } else {
         ret = lzma_stream_encoder(&stream, filters, check);
     }
-    bool ok = ret == LZMA_OK && runCoder(stream, file, UINT64_MAX, out);
+    // Single-threaded xz with --block-size ends a block after every
+    // blockSize input bytes; the multi-threaded encoder splits by itself.
+    uint64_t flushEvery = settings.multithreaded ? 0 : settings.blockSize;
+    bool ok = ret == LZMA_OK && runCoder(stream, file, UINT64_MAX, true, flushEvery, out);
     lzma_end(&stream);
     fclose(file);
     return ok && out.finish();
@@ -94,7 +153,8 @@ bool xzCompress(const std::string& input, const XzSettings& settings, ByteSink& 
 
 namespace {
 
-// Compares with a window of the package: the bytes from `offset` on.
+// Compares with a window of the package: the bytes from `offset` on. Stops
+// (refuses) at the first difference or once `enough` bytes agreed.
 class OffsetCompareSink : public ByteSink {
 public:
     OffsetCompareSink(const std::string& path, uint64_t offset, uint64_t enough)
@@ -108,16 +168,21 @@ public:
         if (file) fclose(file);
     }
     bool put(const unsigned char* bytes, size_t n) override {
-        if (!file) return false;
+        if (!file) {
+            differs = true;
+            return false;
+        }
         std::vector<unsigned char> buffer(n);
         size_t got = fread(buffer.data(), 1, n, file);
         size_t same = 0;
         while (same < got && buffer[same] == bytes[same]) ++same;
         agreed += same;
-        return same == n && agreed < enough;
+        differs = same != n;
+        return !differs && agreed < enough;
     }
     bool finish() override { return true; }
     uint64_t agreed = 0;
+    bool differs = false;
 
     OffsetCompareSink(const OffsetCompareSink&) = delete;
     OffsetCompareSink& operator=(const OffsetCompareSink&) = delete;
@@ -127,23 +192,30 @@ private:
     uint64_t enough;
 };
 
+// Agreement over this many bytes of the first block's data settles a probe.
+constexpr uint64_t PROBE_AGREEMENT = 256u << 10;
+
 }  // namespace
 
-uint64_t xzProbe(const std::string& tar, const std::string& package, const XzStreamInfo& info,
-                 const XzSettings& settings, uint64_t limit) {
+bool xzProbe(const std::string& tar, const std::string& package, const XzStreamInfo& info,
+             const XzSettings& settings, uint64_t limit) {
     lzma_options_lzma options;
-    if (!lzma2Options(settings, options)) return 0;
+    if (!lzma2Options(settings, options)) return false;
     lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     FILE* file = fopen(tar.c_str(), "rb");
-    if (!file) return 0;
-    // Agreement over this many bytes settles the probe.
-    OffsetCompareSink sink(package, info.firstBlockDataOffset, 256u << 10);
+    if (!file) return false;
+    OffsetCompareSink sink(package, info.firstBlockDataOffset, PROBE_AGREEMENT);
     lzma_stream stream = LZMA_STREAM_INIT;
-    uint64_t input = info.firstBlockUncompressed < limit ? info.firstBlockUncompressed : limit;
-    if (lzma_raw_encoder(&stream, filters) == LZMA_OK) runCoder(stream, file, input, sink);
+    // The whole first block is finished as the package's was; a longer one
+    // is run without finishing, so that all the output seen is what the
+    // full compression gives too.
+    bool whole = info.firstBlockUncompressed <= limit;
+    uint64_t input = whole ? info.firstBlockUncompressed : limit;
+    bool ran = lzma_raw_encoder(&stream, filters) == LZMA_OK;
+    if (ran) runCoder(stream, file, input, whole, 0, sink);
     lzma_end(&stream);
     fclose(file);
-    return sink.agreed;
+    return ran && !sink.differs && sink.agreed > 0;
 }
 
 std::string xzLibraryVersion() {

@@ -10,15 +10,21 @@
 
 namespace {
 
-// The order presets are tried in when several share a dictionary: the
+// The order presets are tried in when several fit the dictionary: the
 // default first, then the strongest, then the rest.
 constexpr uint32_t PRESET_ORDER[] = {6, 9, 7, 8, 5, 4, 3, 2, 1, 0};
 constexpr uint64_t PROBE_INPUT = 8u << 20;
+// Full compressions of candidates whose probes all agreed.
 constexpr int FULL_ATTEMPTS = 3;
 
-uint32_t presetDictionary(uint32_t preset) {
-    lzma_options_lzma options;
-    return lzma_lzma_preset(&options, preset) ? 0 : options.dict_size;
+bool presetOptions(uint32_t preset, bool extreme, lzma_options_lzma& options) {
+    return !lzma_lzma_preset(&options, preset | (extreme ? LZMA_PRESET_EXTREME : 0));
+}
+
+// Whether two option sets make the same encoder (the dictionary aside).
+bool sameEncoder(const lzma_options_lzma& a, const lzma_options_lzma& b) {
+    return a.lc == b.lc && a.lp == b.lp && a.pb == b.pb && a.mode == b.mode &&
+           a.nice_len == b.nice_len && a.mf == b.mf && a.depth == b.depth;
 }
 
 // "xz -6e": the candidate as the progress line names it.
@@ -32,8 +38,6 @@ std::vector<XzSettings> xzCandidates(const XzStreamInfo& info) {
     std::vector<XzSettings> out;
     if (!info.singleStream || !info.lzma2Only || !info.uniformBlocks || info.blockCount == 0)
         return out;
-    // The single-threaded encoder writes one block without sizes.
-    if (!info.sizesInHeaders && info.blockCount != 1) return out;
     XzSettings base;
     base.check = info.check;
     base.multithreaded = info.sizesInHeaders;
@@ -43,20 +47,33 @@ std::vector<XzSettings> xzCandidates(const XzStreamInfo& info) {
         uint64_t defaultSize = std::max<uint64_t>(3ull * info.dictSize, 1u << 20);
         if (info.blockCount > 1 || info.firstBlockUncompressed > defaultSize)
             base.blockSize = info.firstBlockUncompressed;
+    } else if (info.blockCount > 1) {
+        // The single-threaded encoder with a block size (xz -T1
+        // --block-size=N) ends a block after every N bytes.
+        base.blockSize = info.firstBlockUncompressed;
     }
-    bool exact = false;
-    for (uint32_t preset : PRESET_ORDER) exact = exact || presetDictionary(preset) == info.dictSize;
-    for (uint32_t preset : PRESET_ORDER) {
-        uint32_t dictionary = presetDictionary(preset);
-        if (exact ? dictionary != info.dictSize : dictionary < info.dictSize) continue;
-        for (bool extreme : {false, true}) {
-            XzSettings candidate = base;
-            candidate.preset = preset;
-            candidate.extreme = extreme;
-            candidate.dictSize = exact ? 0 : info.dictSize;
-            out.push_back(candidate);
-        }
-    }
+    // The presets whose dictionary is the recorded one, then those with a
+    // larger one made to use the recorded dictionary (xz reduces it under
+    // a memory limit), leaving out encoders already listed.
+    std::vector<std::pair<lzma_options_lzma, XzSettings>> listed;
+    for (bool exact : {true, false})
+        for (uint32_t preset : PRESET_ORDER)
+            for (bool extreme : {false, true}) {
+                lzma_options_lzma options;
+                if (!presetOptions(preset, extreme, options)) continue;
+                if (exact ? options.dict_size != info.dictSize : options.dict_size <= info.dictSize)
+                    continue;
+                bool duplicate = false;
+                for (const auto& [seen, settings] : listed)
+                    duplicate = duplicate || sameEncoder(seen, options);
+                if (duplicate) continue;
+                XzSettings candidate = base;
+                candidate.preset = preset;
+                candidate.extreme = extreme;
+                candidate.dictSize = exact ? 0 : info.dictSize;
+                listed.emplace_back(options, candidate);
+                out.push_back(candidate);
+            }
     return out;
 }
 
@@ -65,25 +82,21 @@ bool xzFindSettings(const std::string& tar, const std::string& package, XzSettin
     if (tried) *tried = 0;
     XzStreamInfo info;
     if (!readXzStreamInfo(package, info)) return false;
-    std::vector<XzSettings> candidates = xzCandidates(info);
-    std::vector<std::pair<uint64_t, size_t>> ranked;
-    for (size_t i = 0; i < candidates.size(); ++i) {
-        ProgressStep probe("probe " + xzStepName(candidates[i]), readingOf(tar, PROBE_INPUT));
-        ranked.emplace_back(xzProbe(tar, package, info, candidates[i], PROBE_INPUT), i);
-    }
-    std::stable_sort(ranked.begin(), ranked.end(),
-                     [](const auto& a, const auto& b) { return a.first > b.first; });
     int attempts = 0;
-    for (const auto& [score, index] : ranked) {
-        // A candidate whose probe fell far behind the best one has differed
-        // where the best agreed: it cannot make the package.
-        if (attempts == FULL_ATTEMPTS || (attempts > 0 && score < ranked.front().first / 2)) break;
+    for (const XzSettings& candidate : xzCandidates(info)) {
+        // A probe that differs anywhere rules the candidate out: only the
+        // ones that agree are compressed in full, most likely first.
+        {
+            ProgressStep probe("probe " + xzStepName(candidate), readingOf(tar, PROBE_INPUT));
+            if (!xzProbe(tar, package, info, candidate, PROBE_INPUT)) continue;
+        }
+        if (attempts == FULL_ATTEMPTS) break;
         ++attempts;
         if (tried) *tried = attempts;
-        ProgressStep attempt(xzStepName(candidates[index]), readingOf(tar));
+        ProgressStep attempt(xzStepName(candidate), readingOf(tar));
         CompareSink compare(package);
-        if (compare.isOpen() && xzCompress(tar, candidates[index], compare)) {
-            found = candidates[index];
+        if (compare.isOpen() && xzCompress(tar, candidate, compare)) {
+            found = candidate;
             return true;
         }
     }

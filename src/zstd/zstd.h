@@ -20,6 +20,7 @@ struct ZstdFrameInfo {
     uint64_t contentSize = 0;
     uint32_t dictionaryId = 0;
     uint32_t headerSize = 0;      // bytes of magic number and frame header
+    uint64_t firstBlockEnd = 0;   // file offset just past the first block
 };
 
 // Reads the frame header and walks the block headers to the frame's end.
@@ -39,8 +40,11 @@ struct ZstdSettings {
 };
 
 // Unpacks every frame of the file into a new tar file (skippable frames are
-// passed over). False when the file cannot be read or is damaged or
-// truncated. Windows up to 2 GiB (--long=31) are accepted.
+// passed over). Bytes after the last whole frame that do not begin a frame
+// are left out (the file then has no settings that make it again, and
+// travels as its compressed bytes). False when the file cannot be read or a
+// frame is damaged or truncated. Windows up to 2 GiB (--long=31) are
+// accepted.
 bool zstdDecompress(const std::string& package, const std::string& tar);
 
 // Compresses the file at `input` into `out` and finishes the sink; true when
@@ -55,8 +59,12 @@ bool zstdCompress(const std::string& input, const ZstdSettings& settings, ByteSi
 // file is not one frame or uses a dictionary.
 std::vector<ZstdSettings> zstdCandidates(const ZstdFrameInfo& info);
 
-// Probes each candidate on a prefix, then compresses the best ones in full
-// against the package until one matches byte for byte. True with `found`
+// Tries the candidates in order: one whose output for the first input byte
+// shows another frame header is passed over; the others are probed on a
+// prefix, and one whose prefix agrees with the package beyond the first
+// block is compressed in full at once. When no probe got that far, the
+// best-agreeing candidates are compressed in full. Stops at the first that
+// matches byte for byte (at most four full compressions). True with `found`
 // set when one did; `tried` (may be null) gets the count of full
 // compressions.
 bool zstdFindSettings(const std::string& tar, const std::string& package, ZstdSettings& found,

@@ -1,5 +1,6 @@
 // Streaming zstd decompression and compression through libzstd.
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <cstdio>
 #include <vector>
@@ -16,7 +17,9 @@ bool zstdDecompress(const std::string& package, const std::string& tar) {
     std::vector<unsigned char> in(ZSTD_DStreamInSize()), outBuffer(ZSTD_DStreamOutSize());
     size_t pending = 0;  // non-zero: the last frame is not complete
     bool sawInput = false;
-    while (ok) {
+    bool frames = false;     // a whole frame was decoded
+    bool trailing = false;   // bytes after the last whole frame that are no frame
+    while (ok && !trailing) {
         size_t got = fread(in.data(), 1, in.size(), input);
         if (ferror(input)) ok = false;
         if (got == 0) break;
@@ -24,8 +27,18 @@ bool zstdDecompress(const std::string& package, const std::string& tar) {
         ZSTD_inBuffer source = {in.data(), got, 0};
         while (ok && source.pos < source.size) {
             ZSTD_outBuffer target = {outBuffer.data(), outBuffer.size(), 0};
+            bool atFrameStart = pending == 0;
             pending = ZSTD_decompressStream(context, &target, &source);
+            // What follows the last whole frame and is not one ends the
+            // tar, as it ends zstd's output.
+            if (ZSTD_isError(pending) && atFrameStart && frames &&
+                ZSTD_getErrorCode(pending) == ZSTD_error_prefix_unknown) {
+                pending = 0;
+                trailing = true;
+                break;
+            }
             if (ZSTD_isError(pending) || !out.put(outBuffer.data(), target.pos)) ok = false;
+            if (ok && pending == 0) frames = true;
         }
     }
     // Output the decoder still holds once all input is in.

@@ -52,6 +52,7 @@ bool readInfo(FILE* file, ZstdFrameInfo& info) {
         uint32_t type = (word >> 1) & 3, size = word >> 3;
         if (type == 3) return false;
         offset += 3 + (type == 1 ? 1 : size);
+        if (info.firstBlockEnd == 0) info.firstBlockEnd = offset;
         if (word & 1) break;
     }
     if (info.checksum) offset += 4;

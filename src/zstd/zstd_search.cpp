@@ -49,8 +49,8 @@ std::vector<ZstdSettings> zstdCandidates(const ZstdFrameInfo& info) {
     uint32_t windowLog = 0;
     while ((1ull << (windowLog + 1)) <= info.windowSize) ++windowLog;
     for (bool multithreaded : {true, false})
-        for (bool longMode : {false, true})
-            for (int level : levels) {
+        for (int level : levels)
+            for (bool longMode : {false, true}) {
                 ZstdSettings settings;
                 settings.level = level;
                 settings.checksum = info.checksum;
@@ -70,32 +70,41 @@ bool zstdFindSettings(const std::string& tar, const std::string& package, ZstdSe
     if (!readZstdFrameInfo(package, info)) return false;
     uint64_t tarSize = sizeOf(tar);
     std::vector<ZstdSettings> candidates = zstdCandidates(info);
-    // The frame header names the window, the flags and the size: one input
-    // byte shows whether a candidate writes the same header.
+    int attempts = 0;
+    std::vector<bool> compressed(candidates.size(), false);
+    auto full = [&](size_t index) {
+        ++attempts;
+        if (tried) *tried = attempts;
+        compressed[index] = true;
+        ProgressStep attempt(zstdStepName(candidates[index]), readingOf(tar));
+        CompareSink compare(package);
+        return compare.isOpen() && zstdCompress(tar, candidates[index], compare);
+    };
     std::vector<std::pair<uint64_t, size_t>> ranked;
-    for (size_t i = 0; i < candidates.size(); ++i) {
+    for (size_t i = 0; i < candidates.size() && attempts < FULL_ATTEMPTS; ++i) {
+        // The frame header names the window, the flags and the size: one
+        // input byte shows whether a candidate writes the same header.
         bool whole = false;
         if (agreement(tar, package, candidates[i], 1, tarSize, whole) < info.headerSize) continue;
+        uint64_t agreed = whole ? 0 : agreement(tar, package, candidates[i], PROBE_INPUT, tarSize, whole);
         if (whole) {
             found = candidates[i];
             return true;
         }
-        ranked.emplace_back(agreement(tar, package, candidates[i], PROBE_INPUT, tarSize, whole), i);
-        if (whole) {
+        // Blocks before the flush at the end of the prefix are the full
+        // compression's: agreement past the first block is a strong sign.
+        if (agreed > info.firstBlockEnd && full(i)) {
             found = candidates[i];
             return true;
         }
+        ranked.emplace_back(agreed, i);
     }
     std::stable_sort(ranked.begin(), ranked.end(),
                      [](const auto& a, const auto& b) { return a.first > b.first; });
-    int attempts = 0;
     for (const auto& [score, index] : ranked) {
-        if (attempts == FULL_ATTEMPTS || (attempts > 0 && score < ranked.front().first / 2)) break;
-        ++attempts;
-        if (tried) *tried = attempts;
-        ProgressStep attempt(zstdStepName(candidates[index]), readingOf(tar));
-        CompareSink compare(package);
-        if (compare.isOpen() && zstdCompress(tar, candidates[index], compare)) {
+        if (attempts == FULL_ATTEMPTS || score < ranked.front().first / 2) break;
+        if (compressed[index]) continue;
+        if (full(index)) {
             found = candidates[index];
             return true;
         }

@@ -24,6 +24,8 @@ const Case CASES[] = {
     {"xz -6e", ".tar.xz", true},         {"xz --check=crc32", ".tar.xz", true},
     {"xz --check=sha256", ".tar.xz", true}, {"xz --check=none", ".tar.xz", true},
     {"xz -T2 --block-size=60000", ".tar.xz", true},
+    {"xz -T1 --block-size=60000", ".tar.xz", true},
+    {"xz -6 --memlimit-compress=30MiB", ".tar.xz", true},
     {"xz --x86 --lzma2", ".tar.xz", false},
     {"zstd -q -1", ".tar.zst", true},    {"zstd -q -3", ".tzst", true},
     {"zstd -q -19", ".tar.zst", true},   {"zstd -q --ultra -22", ".tar.zst", true},
@@ -74,5 +76,42 @@ TEST(XzZstdPackages, DamagedPackagesCannotBeUnpacked) {
         EXPECT_EQ(1, r.status) << ending;
         EXPECT_NE(std::string::npos, r.err.find("Cannot read second input file")) << ending << r.err;
         EXPECT_FALSE(exists(dir / "p.prv")) << ending;
+    }
+}
+
+TEST(XzZstdPackages, SeveralStreamsPaddingAndTrailingBytesTravelAsCompressedBytes) {
+    struct Case {
+        const char* command;
+        const char* ending;
+        const char* what;
+    } cases[] = {
+        {"xz -c", ".tar.xz", "twice"},    {"xz -c", ".tar.xz", "padding"},
+        {"xz -c", ".tar.xz", "garbage"},  {"zstd -q -c", ".tar.zst", "twice"},
+        {"zstd -q -c", ".tar.zst", "garbage"},
+    };
+    for (const Case& c : cases) {
+        ScratchDir dir, tmp;
+        std::string oldTar = scenario::makeReleaseTar(dir.path(), "pkg-1.1", 1, 100000);
+        std::string newTar = scenario::makeReleaseTar(dir.path(), "pkg-1.2", 2, 100000);
+        std::string oldName = std::string("pkg-1.1") + c.ending;
+        std::string newName = std::string("pkg-1.2") + c.ending;
+        runShell(std::string(c.command) + " " + shellQuote(oldTar) + " > " + shellQuote(dir / oldName));
+        runShell(std::string(c.command) + " " + shellQuote(newTar) + " > " + shellQuote(dir / newName));
+        std::string one = readFile(dir / newName);
+        std::string what = c.what;
+        std::string published = what == "twice"     ? one + one
+                                : what == "padding" ? one + std::string(8, '\0')
+                                                    : one + "trailing bytes\n";
+        writeFile(dir / newName, published);
+        std::string env = "TMPDIR=" + tmp.path();
+        RunResult made = runPakrev("-m " + oldName + " " + newName + " p.prv", dir.path(), env);
+        ASSERT_EQ(0, made.status) << c.ending << " " << what << made.err;
+        EXPECT_NE(std::string::npos, made.err.find("settings not found: the patch holds a delta of "
+                                                   "the compressed files"))
+            << c.ending << " " << what << made.err;
+        runShell("rm " + shellQuote(dir / newName));
+        RunResult applied = runPakrev("-p -D . p.prv", dir.path(), env);
+        EXPECT_EQ(0, applied.status) << c.ending << " " << what << applied.err;
+        EXPECT_TRUE(readFile(dir / newName) == published) << c.ending << " " << what;
     }
 }

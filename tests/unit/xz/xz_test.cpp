@@ -36,6 +36,7 @@ TEST_F(XzTest, FindsTheSettingsOfTheXzProgram) {
         uint32_t preset;
         bool extreme;
         bool multithreaded;
+        uint64_t blockSize = 0;
     } cases[] = {
         {"-0", 0, false, false},         {"-1", 1, false, false},
         {"-2", 2, false, false},         {"-3", 3, false, false},
@@ -46,8 +47,14 @@ TEST_F(XzTest, FindsTheSettingsOfTheXzProgram) {
         {"-1 --check=crc32", 1, false, false},
         {"-1 --check=sha256", 1, false, false},
         {"-1 --check=none", 1, false, false},
-        {"-T2 -6", 6, false, true},      {"-T2 -1 --block-size=100000", 1, false, true},
-        {"-T2 -3e --block-size=250000", 3, true, true},
+        {"-T2 -6", 6, false, true},      {"-T2 -1 --block-size=100000", 1, false, true, 100000},
+        {"-T2 -3e --block-size=250000", 3, true, true, 250000},
+        // Single-threaded with a block size: several blocks, no sizes in
+        // their headers.
+        {"-T1 -2 --block-size=150000", 2, false, false, 150000},
+        {"-T1 -6e --block-size=100000 --check=crc32", 6, true, false, 100000},
+        // A memory limit shrinks the dictionary to preset 2's.
+        {"-6 --memlimit-compress=30MiB", 6, false, false},
     };
     for (const Case& c : cases) {
         std::string package = makeXz(c.options);
@@ -57,6 +64,7 @@ TEST_F(XzTest, FindsTheSettingsOfTheXzProgram) {
         EXPECT_EQ(c.preset, found.preset) << c.options;
         EXPECT_EQ(c.extreme, found.extreme) << c.options;
         EXPECT_EQ(c.multithreaded, found.multithreaded) << c.options;
+        EXPECT_EQ(c.blockSize, found.blockSize) << c.options;
         EXPECT_EQ(1, tried) << c.options << ": the probe should pick the right candidate first";
 
         // The found settings rebuild the package byte for byte.
@@ -89,9 +97,10 @@ TEST_F(XzTest, ReadsTheCheckBlocksAndSizes) {
 
 TEST_F(XzTest, MultithreadedOutputDoesNotDependOnTheThreadCount) {
     // -T1 is the single-threaded encoder, which writes no sizes in its
-    // block headers; from two threads on the output is the same.
+    // block headers; the multi-threaded one (-T+1 is one thread of it)
+    // gives the same output whatever the thread count.
     std::string two = readFile(makeXz("-T2 -1 --block-size=100000", "t2.xz"));
-    for (const char* threads : {"-T3", "-T8"})
+    for (const char* threads : {"-T+1", "-T3", "-T8"})
         EXPECT_TRUE(two == readFile(makeXz(std::string(threads) + " -1 --block-size=100000", "tn.xz")))
             << threads;
 }
@@ -112,7 +121,7 @@ TEST_F(XzTest, NoCandidateForOtherFilterChainsOrSeveralStreams) {
     EXPECT_FALSE(xzFindSettings(tarPath, dir / "two.xz", found));
 }
 
-TEST_F(XzTest, UnpacksSeveralStreamsAndRefusesDamage) {
+TEST_F(XzTest, UnpacksSeveralStreamsLeavesTrailingBytesAndRefusesDamage) {
     std::string package = makeXz("-1");
     std::string bytes = readFile(package);
     std::string tar = readFile(tarPath);
@@ -128,7 +137,9 @@ TEST_F(XzTest, UnpacksSeveralStreamsAndRefusesDamage) {
         {"truncated", bytes.substr(0, bytes.size() / 2), false, ""},
         {"no footer", bytes.substr(0, bytes.size() - 4), false, ""},
         {"flipped byte", bytes.substr(0, 500) + char(bytes[500] ^ 0x40) + bytes.substr(501), false, ""},
-        {"trailing garbage", bytes + "garbage", false, ""},
+        {"trailing garbage", bytes + "garbage", true, tar},
+        {"padding, then garbage", bytes + std::string(4, '\0') + "garbage", true, tar},
+        {"truncated second stream", bytes + bytes.substr(0, 100), false, ""},
         {"empty", "", false, ""},
     };
     for (const Case& c : cases) {
