@@ -1,6 +1,8 @@
 // Rebuilding a new package from its patched tar: recompress as recorded,
 // repair with the fixup delta, verify against the published digest, and only
 // then move the result into place, atomically.
+#include <cerrno>
+#include <cstring>
 #include <cstdio>
 
 #include "apply/apply.h"
@@ -69,13 +71,16 @@ bool buildPackage(const PackageInfo& package, const std::string& result) {
 // Moves the verified file to a fresh name beside the destination, then
 // renames it over the final name: a published name never holds a partial
 // file, also when the move crosses file systems and is interrupted.
-// The reason is the system's: the directory is probed while a partial
-// file may still hold the space.
+// The reason is the system's: the failed move's own error where it left one,
+// else the directory is probed.
 bool placePackage(const PackageInfo& package, const std::string& result) {
     std::string placeholder = newSiblingTempFile(package.fullPath());
-    if (placeholder.empty() || moveFile(result, placeholder) != 0 ||
-        !commitSiblingTempFile(placeholder, package.fullPath())) {
-        std::string why = writeFailureReason(directoryOf(package.fullPath()));
+    int moveError = 0;
+    bool moved = !placeholder.empty() && moveFile(result, placeholder) == 0;
+    if (!placeholder.empty() && !moved) moveError = errno;
+    if (!moved || !commitSiblingTempFile(placeholder, package.fullPath())) {
+        std::string why = moveError != 0 ? std::string(strerror(moveError))
+                                         : writeFailureReason(directoryOf(package.fullPath()));
         if (!placeholder.empty()) removeTempFile(placeholder);
         reportError("cannot write %s: %s\n", package.fullPath().c_str(),
                     why.empty() ? "the move into place failed" : why.c_str());

@@ -44,3 +44,8 @@ void removeWorkspaceNow(bool announce);
 // use first (closed by the call), or -1. Symbolic links are removed, never
 // followed. True when the tree is gone.
 bool removeTree(char* path, size_t length, size_t capacity, int handle);
+
+// Writes the NUL-terminated text to fd with write(2) alone, retrying after
+// interruptions and short writes; gives up silently on an error. Safe in a
+// signal handler.
+void writeText(int fd, const char* text);

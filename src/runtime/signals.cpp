@@ -35,17 +35,6 @@ const int KILL_STEPS = 500;
 
 pthread_t mainThread;
 
-void writeText(int fd, const char* text) {
-    size_t length = strlen(text);
-    while (length > 0) {
-        ssize_t wrote = write(fd, text, length);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return;
-        text += wrote;
-        length -= static_cast<size_t>(wrote);
-    }
-}
-
 // SIGALRM: the grace after SIGTERM is over.
 void handleGraceOver(int) {
     int savedErrno = errno;
@@ -141,4 +130,15 @@ void stopProcessGroup(pid_t group) {
     if (waitForGroup(group, GRACE_STEPS)) return;
     kill(-group, SIGKILL);
     waitForGroup(group, KILL_STEPS);
+}
+
+void writeText(int fd, const char* text) {
+    size_t length = strlen(text);
+    while (length > 0) {
+        ssize_t wrote = write(fd, text, length);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) return;
+        text += wrote;
+        length -= static_cast<size_t>(wrote);
+    }
 }

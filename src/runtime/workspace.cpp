@@ -52,17 +52,6 @@ void releaseSlot(const std::string& path) {
     }
 }
 
-void writeText(int fd, const char* text) {
-    size_t length = strlen(text);
-    while (length > 0) {
-        ssize_t wrote = write(fd, text, length);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) return;
-        text += wrote;
-        length -= static_cast<size_t>(wrote);
-    }
-}
-
 void cleanupAtExit() {
     // A stop signal that arrives now waits until the cleanup is over; by
     // then there is nothing left to clean, and it only ends the process.
