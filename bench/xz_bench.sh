@@ -2,7 +2,9 @@
 # The xz packages of bench/xz_corpus.sh through pakrev: one line per pair
 # (DIR/pairs.txt) with the make and apply times, the patch size, the size of
 # a pakrev patch of the two unpacked tars and of the two compressed files
-# seen as opaque bytes, and the settings found; then one line per package
+# seen as opaque bytes, and the settings found, then the patch and the
+# opaque-delta patch as bzip2 -9, gzip -9 and xz -9 make them (the sizes
+# pakrev -m -b 9 and -g 9 write for the same entry); then one line per package
 # whose old tarball was not served (DIR/singles.txt) with the settings search
 # alone (bench helper settings_probe).
 #   bench/xz_bench.sh DIR [BUILD] [SECONDS]
@@ -10,7 +12,9 @@
 # takes longer is recorded as "timeout". Run under nice; times are wall
 # seconds on a shared machine. PART=pairs or PART=singles runs one part;
 # PART=zstd instead makes zstd packages of one pair's tars (ZSTD_PAIR, the
-# first pair by default) at several settings and runs them through pakrev.
+# first pair by default) at several settings and runs them through pakrev;
+# PART=sizes skips the settings search: per pair only the tar-delta and the
+# opaque-delta patch, plain and as bzip2 -9, gzip -9 and xz -9 make them.
 set -uo pipefail
 part=${PART:-all}
 dir=$(realpath "${1:?usage: bench/xz_bench.sh DIR [BUILD] [SECONDS]}")
@@ -60,7 +64,35 @@ if [ "$part" = zstd ]; then
     exit 0
 fi
 
-[ "$part" != singles ] && printf '%s\n' "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes"
+# Sizes of FILE as bzip2 -9, gzip -9 and xz -9 write it, or "- - -".
+squeezed() {
+    local c
+    for c in bzip2 gzip xz; do
+        if [ -f "$1" ]; then printf ' %s' "$("$c" -9 < "$1" | wc -c)"; else printf ' -'; fi
+    done
+}
+
+if [ "$part" = sizes ]; then
+    echo "package new-bytes tar-delta-bytes tar-bz9 tar-gz9 tar-xz9 opaque-delta-bytes opaque-bz9 opaque-gz9 opaque-xz9"
+    while read -r p ov nv ot nt; do
+        work=$scratch/$p
+        mkdir -p "$work/ws"
+        xz -dc "$dir/pairs/$p/old/$ot" > "$work/old.tar" && xz -dc "$dir/pairs/$p/new/$nt" > "$work/new.tar"
+        (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.tar new.tar t.prv) \
+            > /dev/null 2>&1
+        rm -f "$work/old.tar" "$work/new.tar"
+        cp "$dir/pairs/$p/old/$ot" "$work/old.bin" && cp "$dir/pairs/$p/new/$nt" "$work/new.bin"
+        (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.bin new.bin o.prv) \
+            > /dev/null 2>&1
+        echo "$p $(size "$dir/pairs/$p/new/$nt") $(size "$work/t.prv")$(squeezed "$work/t.prv")" \
+             "$(size "$work/o.prv")$(squeezed "$work/o.prv")"
+        rm -rf "$work"
+    done < "$dir/pairs.txt"
+    exit 0
+fi
+
+[ "$part" != singles ] && printf "%s %s\n" "package new-bytes result settings make-s apply-s patch-bytes tar-delta-bytes opaque-delta-bytes" \
+    "patch-bz9 patch-gz9 patch-xz9 opaque-bz9 opaque-gz9 opaque-xz9"
 while read -r p ov nv ot nt; do
     work=$scratch/$p
     mkdir -p "$work/ws"
@@ -95,7 +127,7 @@ while read -r p ov nv ot nt; do
     (cd "$work" && timeout "$limit" env TMPDIR="$work/ws" "$pakrev" -m old.bin new.bin o.prv) \
         > /dev/null 2>&1
     echo "$p $(size "$work/$nt") $result ${settings:--} $made $applied $(size "$work/p.prv")" \
-         "$(size "$work/t.prv") $(size "$work/o.prv")"
+         "$(size "$work/t.prv") $(size "$work/o.prv")$(squeezed "$work/p.prv")$(squeezed "$work/o.prv")"
     rm -rf "$work"
 done < <([ "$part" != singles ] && cat "$dir/pairs.txt")
 

@@ -1,6 +1,8 @@
 // The make pipeline: unpack both packages, make the delta between the tars,
 // work out how the new package was compressed, write the patch into the
-// workspace and only then place it under its final name.
+// workspace and only then place it under its final name. When the delta of
+// the tars is larger than the new package itself, a patch holding a delta
+// of the two packages as bytes is made too and the smaller patch kept.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -101,6 +103,57 @@ void deltaOrExit(int status, const std::string& deltaPath) {
     errorExit(message);
 }
 
+// Writes the patch header and one entry into a fresh workspace file.
+std::string writeStaging(const PatchEntry& entry) {
+    std::string staging = newTempName();
+    OFStream out(staging);
+    if (!out.isOpen()) errorExit("cannot write the patch into the workspace");
+    writePatchHeader(out);
+    bool written = writePatchEntry(out, entry);
+    if (!out.close() || !written) errorExit("cannot write the patch into the workspace");
+    return staging;
+}
+
+// The size of the staging file as placed: compressed as the options ask.
+// -1 when the compressor failed.
+int64_t placedSize(const std::string& staging) {
+    if (options.patchCompression != PATCH_BZIP2 && options.patchCompression != PATCH_GZIP)
+        return fileSize64(staging);
+    std::string compressed = newTempName();
+    int status = compressToFile(options.patchCompression == PATCH_BZIP2 ? "bzip2" : "gzip",
+                                options.compressionLevel, staging, compressed);
+    int64_t size = status == 0 ? fileSize64(compressed) : -1;
+    removeTempFile(compressed);
+    return size;
+}
+
+// The entry of `entry`'s packages as opaque bytes, as the kinds write it
+// when no setting reproduces a package: both packages as plain tars, their
+// own digests, no fixup and no parameter block. Empty when its delta could
+// not be made.
+std::string opaqueStaging(const PackageInfo& oldPackage, const PackageInfo& newPackage,
+                          PatchEntry entry) {
+    std::string deltaPath = newTempName();
+    verbose("Making package delta of the compressed files\n");
+    if (!deltaMade(options.useSegdiff, makeDelta(options.useSegdiff, oldPackage.fullPath(),
+                                                 newPackage.fullPath(), deltaPath)) ||
+        fileSize64(deltaPath) <= 0 || static_cast<uint64_t>(fileSize64(deltaPath)) > PATCH_BLOCK_MAX) {
+        removeTempFile(deltaPath);
+        return "";
+    }
+    entry.oldKind = KIND_TAR;
+    entry.oldMd5 = md5OfFile(oldPackage.fullPath());
+    entry.newKind = KIND_TAR;
+    entry.newParams = 0;
+    entry.flags = FLAG_OLD_MD5_OF_TAR;
+    entry.deltaPath = deltaPath;
+    entry.fixupPath.clear();
+    entry.paramBlockPath.clear();
+    std::string staging = writeStaging(entry);
+    removeTempFile(deltaPath);
+    return staging;
+}
+
 }  // namespace
 
 bool makePatch(const std::string& oldName, const std::string& newName,
@@ -157,6 +210,9 @@ bool makePatch(const std::string& oldName, const std::string& newName,
             deltaPath);
         checkFitsFormat(deltaPath);
     }
+    // Only a package the kind rebuilds has a second way to travel.
+    bool tryOpaque = made.kind != KIND_TAR &&
+                     fileSize64(deltaPath) > fileSize64(newPackage.fullPath());
     bool hasFixup = !made.fixupPath.empty();
     bool hasParamBlock = !made.paramBlockPath.empty();
     if (hasFixup) checkFitsFormat(made.fixupPath);
@@ -178,17 +234,27 @@ bool makePatch(const std::string& oldName, const std::string& newName,
     entry.fixupPath = made.fixupPath;
     entry.paramBlockPath = made.paramBlockPath;
 
-    std::string staging = newTempName();
-    {
-        OFStream out(staging);
-        if (!out.isOpen()) errorExit("cannot write the patch into the workspace");
-        writePatchHeader(out);
-        bool written = writePatchEntry(out, entry);
-        if (!out.close() || !written) errorExit("cannot write the patch into the workspace");
-    }
+    std::string staging = writeStaging(entry);
     removeTempFile(deltaPath);
     if (hasFixup) removeTempFile(made.fixupPath);
     if (hasParamBlock) removeTempFile(made.paramBlockPath);
+
+    if (tryOpaque) {
+        // Taken after every other workspace name, so a patch that keeps the
+        // delta of the tars is the same bytes as without this step.
+        std::string opaque = opaqueStaging(oldPackage, newPackage, entry);
+        if (!opaque.empty()) {
+            int64_t opaqueSize = placedSize(opaque), tarSize = placedSize(staging);
+            if (opaqueSize > 0 && tarSize > 0 && opaqueSize < tarSize) {
+                reportError("the delta of the tars is larger than the package: the patch "
+                            "holds a delta of the compressed files\n");
+                removeTempFile(staging);
+                staging = opaque;
+            } else {
+                removeTempFile(opaque);
+            }
+        }
+    }
 
     bool placed = placePatch(staging, placeholder, patchName);
     removeTempFile(staging);

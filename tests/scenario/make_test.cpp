@@ -1,5 +1,6 @@
-// pakrev -m: the patch's bytes field by field, the compressed outputs, and
-// every way the pipeline refuses to run.
+// pakrev -m: the patch's bytes field by field, the compressed outputs, the
+// choice of a delta of the compressed files, and every way the pipeline
+// refuses to run.
 #include <gtest/gtest.h>
 
 #include "private_path.h"
@@ -211,6 +212,63 @@ TEST_F(MakeTest, ForceReplacesAnExistingPatchOnlyWhenComplete) {
               std::string::npos)
         << r.out;
     expectNoPartialFiles(dir.path());
+}
+
+// Releases that share no text: the delta of the tars is about as large as
+// the new tar, several times its compressed package.
+TEST_F(MakeTest, KeepsTheDeltaOfTheCompressedFilesWhenItIsTheSmallerPatch) {
+    struct Case {
+        const char* kind;
+        const char* options;
+        bool opaqueKept;  // false: the compressed delta of the tars is smaller
+    } cases[] = {
+        {"gz9", "-m", true}, {"bz29", "-m", true}, {"gz9", "-m -b 9", false},
+    };
+    const std::string note =
+        "the delta of the tars is larger than the package: the patch holds a delta of the "
+        "compressed files\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + c.options);
+        std::string packages[2];
+        for (int release = 1; release <= 2; ++release) {
+            std::string name = "pkg-1." + std::to_string(release);
+            runShell("mkdir -p " + shellQuote(dir / name));
+            writeFile(dir / (name + "/main.c"), sourceLikeText(150000, 40 + release));
+            runShell("tar --owner=0 --group=0 --mtime=@1000000 -cf " + name + ".tar " + name +
+                         " && rm -rf " + name,
+                     dir.path());
+            packages[release - 1] = packageFrom(dir / (name + ".tar"), c.kind);
+        }
+        std::string published = readFile(dir / packages[1]);
+        RunResult r = pakrev(std::string(c.options) + " " + packages[0] + " " + packages[1] + " p",
+                             dir.path());
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find(note) != std::string::npos, c.opaqueKept) << r.err;
+        ASSERT_EQ(runShell("(bunzip2 -c p 2>/dev/null || cat p) > plain", dir.path()).status, 0);
+        ParsedPatch p = patchBytes("plain");
+        ASSERT_TRUE(p.ok);
+        ASSERT_EQ(p.entries.size(), 1u);
+        const ParsedEntry& e = p.entries[0];
+        if (c.opaqueKept) {
+            // As when no setting reproduces a package: both travel as bytes.
+            EXPECT_EQ(e.oldKind, 0);
+            EXPECT_EQ(e.newKind, 0);
+            EXPECT_EQ(e.newParams, 0u);
+            EXPECT_EQ(e.flags, 2u);
+            EXPECT_TRUE(e.fixup.empty());
+            EXPECT_EQ(md5Hex(e.oldMd5), md5Hex(md5Raw(dir / packages[0])));
+            EXPECT_LT(readFile(dir / "p").size(), published.size() + 1024);
+        } else {
+            EXPECT_NE(e.oldKind, 0);
+            EXPECT_NE(e.newKind, 0);
+        }
+        runShell("rm " + shellQuote(dir / packages[1]));
+        RunResult applied = pakrev("-p p", dir.path());
+        EXPECT_EQ(applied.status, 0) << applied.out << applied.err;
+        EXPECT_TRUE(readFile(dir / packages[1]) == published);
+        expectNoPartialFiles(dir.path());
+        runShell("rm -f p plain *.tar *.gz *.bz2", dir.path());
+    }
 }
 
 }  // namespace
