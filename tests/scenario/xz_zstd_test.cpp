@@ -33,35 +33,54 @@ const Case CASES[] = {
     {"zstd -q -T2", ".tar.zst", true},
 };
 
+// The case's command as a test name: letters and digits, one underscore
+// for every run of anything else.
+std::string caseName(const ::testing::TestParamInfo<Case>& info) {
+    std::string name;
+    for (const char* p = info.param.command; *p; ++p) {
+        bool word = (*p >= 'a' && *p <= 'z') || (*p >= 'A' && *p <= 'Z') || (*p >= '0' && *p <= '9');
+        if (word)
+            name += *p;
+        else if (!name.empty() && name.back() != '_')
+            name += '_';
+    }
+    return name;
+}
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.command; }
+
+class XzZstdSettings : public ::testing::TestWithParam<Case> {};
+
 }  // namespace
 
-TEST(XzZstdPackages, MakeFindsTheSettingsAndApplyRebuildsByteForByte) {
-    for (const Case& c : CASES) {
-        ScratchDir dir, tmp;
-        std::string oldTar = scenario::makeReleaseTar(dir.path(), "pkg-1.1", 1, 200000);
-        std::string newTar = scenario::makeReleaseTar(dir.path(), "pkg-1.2", 2, 200000);
-        std::string oldName = std::string("pkg-1.1") + c.ending;
-        std::string newName = std::string("pkg-1.2") + c.ending;
-        runShell(std::string(c.command) + " < " + shellQuote(oldTar) + " > " + shellQuote(dir / oldName));
-        runShell(std::string(c.command) + " < " + shellQuote(newTar) + " > " + shellQuote(dir / newName));
-        std::string published = readFile(dir / newName);
-        std::string env = "TMPDIR=" + tmp.path();
-        RunResult made = runPakrev("-m " + oldName + " " + newName + " p.prv", dir.path(), env);
-        ASSERT_EQ(0, made.status) << c.command << made.err;
-        std::string kind = std::string(c.ending).find("zst") == std::string::npos ? "xz" : "zstd";
-        bool fellBack = made.err.find(kind + " settings not found: the patch holds a delta of the "
-                                      "compressed files") != std::string::npos;
-        EXPECT_EQ(!c.reproducible, fellBack) << c.command << made.err;
-        if (c.reproducible) {
-            EXPECT_LT(readFile(dir / "p.prv").size() * 4, published.size()) << c.command;
-        }
-
-        runShell("rm " + shellQuote(dir / newName));
-        RunResult applied = runPakrev("-p -D . p.prv", dir.path(), env);
-        EXPECT_EQ(0, applied.status) << c.command << applied.err;
-        EXPECT_TRUE(readFile(dir / newName) == published) << c.command;
+TEST_P(XzZstdSettings, MakeFindsTheSettingsAndApplyRebuildsByteForByte) {
+    const Case& c = GetParam();
+    ScratchDir dir, tmp;
+    std::string oldTar = scenario::makeReleaseTar(dir.path(), "pkg-1.1", 1, 200000);
+    std::string newTar = scenario::makeReleaseTar(dir.path(), "pkg-1.2", 2, 200000);
+    std::string oldName = std::string("pkg-1.1") + c.ending;
+    std::string newName = std::string("pkg-1.2") + c.ending;
+    runShell(std::string(c.command) + " < " + shellQuote(oldTar) + " > " + shellQuote(dir / oldName));
+    runShell(std::string(c.command) + " < " + shellQuote(newTar) + " > " + shellQuote(dir / newName));
+    std::string published = readFile(dir / newName);
+    std::string env = "TMPDIR=" + tmp.path();
+    RunResult made = runPakrev("-m " + oldName + " " + newName + " p.prv", dir.path(), env);
+    ASSERT_EQ(0, made.status) << c.command << made.err;
+    std::string kind = std::string(c.ending).find("zst") == std::string::npos ? "xz" : "zstd";
+    bool fellBack = made.err.find(kind + " settings not found: the patch holds a delta of the "
+                                  "compressed files") != std::string::npos;
+    EXPECT_EQ(!c.reproducible, fellBack) << c.command << made.err;
+    if (c.reproducible) {
+        EXPECT_LT(readFile(dir / "p.prv").size() * 4, published.size()) << c.command;
     }
+
+    runShell("rm " + shellQuote(dir / newName));
+    RunResult applied = runPakrev("-p -D . p.prv", dir.path(), env);
+    EXPECT_EQ(0, applied.status) << c.command << applied.err;
+    EXPECT_TRUE(readFile(dir / newName) == published) << c.command;
 }
+
+INSTANTIATE_TEST_SUITE_P(Commands, XzZstdSettings, ::testing::ValuesIn(CASES), caseName);
 
 TEST(XzZstdPackages, DamagedPackagesCannotBeUnpacked) {
     for (const char* ending : {".tar.xz", ".tar.zst"}) {
