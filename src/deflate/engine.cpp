@@ -11,8 +11,9 @@ namespace recon {
 namespace {
 
 constexpr char MAGIC[4] = {'P', 'K', 'D', 'F'};
-constexpr uint8_t VERSION = 1;
-constexpr size_t RECORD_HEADER = 24;
+constexpr uint8_t VERSION_1 = 1, VERSION_2 = 2;
+constexpr size_t RECORD_HEADER = 24;    // the settings of version 1
+constexpr size_t RECORD_HEADER_2 = 28;  // version 2: four more bytes
 constexpr int64_t TRIAL_BYTES = 256 * 1024;
 constexpr size_t GZIP_HEADER_LIMIT = size_t(1) << 20;
 constexpr size_t TRAILING_LIMIT = size_t(1) << 20;
@@ -27,6 +28,7 @@ std::vector<ModelParams> presets() {
     // The most common settings first: a trial that matches exactly ends the search.
     static const int order[] = {6, 9, 1, 5, 4, 3, 2, 7, 8};
     std::vector<ModelParams> out;
+    for (int mm = 3; mm <= 5; ++mm)
     for (int mem = 8; mem <= 9; ++mem) {
         for (int lv : order) {
             const L& l = levels[lv - 1];
@@ -38,6 +40,8 @@ std::vector<ModelParams> presets() {
             p.chain = l.chain;
             p.hashBits = static_cast<uint8_t>(mem + 7);
             p.split = (1u << (mem + 6)) - 1;
+            p.minMatch = static_cast<uint8_t>(mm == 3 ? 3 : 4);
+            p.hashMode = mm == 5;
             out.push_back(p);
         }
     }
@@ -49,9 +53,15 @@ void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF); put16(s, v >> 16)
 uint32_t get16(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8; }
 uint32_t get32(const uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
 
+// Settings that version 1 cannot express need version 2.
+bool needsVersion2(const ModelParams& p) {
+    return p.minMatch != 3 || p.hashMode != 0;
+}
+
 std::string recordHeader(uint8_t container, const ModelParams& p) {
     std::string s(MAGIC, 4);
-    s.push_back(char(VERSION));
+    bool v2 = needsVersion2(p);
+    s.push_back(char(v2 ? VERSION_2 : VERSION_1));
     s.push_back(char(container));
     s.push_back(char(p.lazyMode));
     s.push_back(char(p.hashBits));
@@ -62,6 +72,11 @@ std::string recordHeader(uint8_t container, const ModelParams& p) {
     put16(s, p.maxDist);
     put16(s, p.tooFar);
     put32(s, p.split);
+    if (v2) {
+        s.push_back(char(p.minMatch));
+        s.push_back(char(p.hashMode));
+        put16(s, 0);
+    }
     return s;
 }
 
@@ -73,7 +88,8 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
         if (n <= 0) return false;
         got += static_cast<size_t>(n);
     }
-    if (memcmp(h, MAGIC, 4) != 0 || h[4] != VERSION || h[5] != container) return false;
+    if (memcmp(h, MAGIC, 4) != 0 || (h[4] != VERSION_1 && h[4] != VERSION_2) || h[5] != container)
+        return false;
     p.lazyMode = h[6];
     p.hashBits = h[7];
     p.chain = static_cast<uint16_t>(get16(h + 8));
@@ -83,6 +99,18 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
     p.maxDist = static_cast<uint16_t>(get16(h + 16));
     p.tooFar = static_cast<uint16_t>(get16(h + 18));
     p.split = get32(h + 20);
+    p.minMatch = 3;
+    if (h[4] == VERSION_2) {
+        uint8_t x[RECORD_HEADER_2 - RECORD_HEADER];
+        for (size_t got = 0; got < sizeof x;) {
+            long n = in.read(x + got, sizeof x - got);
+            if (n <= 0) return false;
+            got += static_cast<size_t>(n);
+        }
+        p.minMatch = x[0];
+        p.hashMode = x[1];
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 1 || get16(x + 2) != 0) return false;
+    }
     return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&
            p.split <= BLOCK_TOKEN_LIMIT;

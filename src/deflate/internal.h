@@ -364,6 +364,8 @@ struct ModelParams {
     uint16_t maxDist = 32506;  // farthest distance the model uses
     uint16_t tooFar = 4096;    // lazy: a length-3 match farther than this is dropped (0: never)
     uint32_t split = 16383;    // tokens per block
+    uint8_t minMatch = 3;      // shorter matches found are not taken (3 or 4)
+    uint8_t hashMode = 0;      // 0: zlib's shift hash of 3 bytes, 1: multiplicative hash of 4 bytes
 };
 std::string describe(const ModelParams& p);
 
@@ -404,6 +406,7 @@ private:
     Found lastN_{0, 0};
     bool lastNValid_ = false;
     uint32_t shift_, mask_;
+    int hashLen_;  // bytes the hash reads
 };
 
 // ---- the correction record ------------------------------------------------------------
