@@ -251,6 +251,10 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
             size_t i = 0;
             for (;;) {
                 if (cm ? (i == prm.split || win.atEnd(pos)) : pos == endPos) break;
+                if (enc && stopAfter >= 0 && pos >= stopAfter) {  // a trial ends inside a block
+                    report(stats, x, pos);
+                    return Result::Ok;
+                }
                 if (!cm && win.atEnd(pos)) return enc ? Result::DataMismatch : Result::BadCorrections;
                 uint32_t actual = 0;
                 if (enc) {

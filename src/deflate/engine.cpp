@@ -1,5 +1,6 @@
 // The record around the coded streams: its header and model settings, the
 // choice of settings by trial, raw streams and gzip files member by member.
+#include <algorithm>
 #include <memory>
 
 #include <zlib.h>
@@ -14,7 +15,8 @@ constexpr char MAGIC[4] = {'P', 'K', 'D', 'F'};
 constexpr uint8_t VERSION_1 = 1, VERSION_2 = 2;
 constexpr size_t RECORD_HEADER = 24;    // the settings of version 1
 constexpr size_t RECORD_HEADER_2 = 28;  // version 2: four more bytes
-constexpr int64_t TRIAL_BYTES = 256 * 1024;
+constexpr int64_t TRIAL_BYTES = 256 * 1024, SHORT_TRIAL_BYTES = 48 * 1024;
+constexpr size_t LONG_TRIALS = 6;
 constexpr size_t GZIP_HEADER_LIMIT = size_t(1) << 20;
 constexpr size_t TRAILING_LIMIT = size_t(1) << 20;
 constexpr size_t MEMBER_LIMIT = size_t(1) << 20;
@@ -28,7 +30,7 @@ std::vector<ModelParams> presets() {
     // The most common settings first: a trial that matches exactly ends the search.
     static const int order[] = {6, 9, 1, 5, 4, 3, 2, 7, 8};
     std::vector<ModelParams> out;
-    for (int mm = 3; mm <= 5; ++mm)
+    for (int mm = 3; mm <= 6; ++mm)
     for (int mem = 8; mem <= 9; ++mem) {
         for (int lv : order) {
             const L& l = levels[lv - 1];
@@ -41,7 +43,7 @@ std::vector<ModelParams> presets() {
             p.hashBits = static_cast<uint8_t>(mem + 7);
             p.split = (1u << (mem + 6)) - 1;
             p.minMatch = static_cast<uint8_t>(mm == 3 ? 3 : 4);
-            p.hashMode = mm == 5;
+            p.hashMode = static_cast<uint8_t>(mm <= 4 ? 0 : mm - 4);
             out.push_back(p);
         }
     }
@@ -109,7 +111,7 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
         }
         p.minMatch = x[0];
         p.hashMode = x[1];
-        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 1 || get16(x + 2) != 0) return false;
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || get16(x + 2) != 0) return false;
     }
     return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&
@@ -329,21 +331,44 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
         layout.lengths.push_back(len);
     }
     if (r != Result::Ok) return r;
-    // Try each setting on a prefix; keep the one with the smallest record.
+    // Try each setting on a short prefix, the best few of them on a longer
+    // one; keep the one with the smallest record.
     std::vector<ModelParams> all = presets();
-    size_t best = 0;
-    uint64_t bestSize = UINT64_MAX;
-    for (size_t i = 0; i < all.size(); ++i) {
+    auto trial = [&](size_t i, int64_t bytes, uint64_t& size, bool& exact) {
         if (!file.rewind() || !data.rewind()) return Result::IoError;
         auto in = std::make_unique<InputBuffer>(file);
         std::string body;
         RangeEncoder e(body);
-        MakeStats trial;
-        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, TRIAL_BYTES, &trial);
+        MakeStats st;
+        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, bytes, &st);
         e.finish();
+        size = body.size();
+        exact = st.tokenMisses == 0 && st.headerMisses == 0;
+        return t;
+    };
+    std::vector<std::pair<uint64_t, size_t>> ranked;
+    for (size_t i = 0; i < all.size(); ++i) {
+        uint64_t size;
+        bool exact;
+        Result t = trial(i, SHORT_TRIAL_BYTES, size, exact);
         if (t != Result::Ok) return t;
-        if (body.size() < bestSize) { bestSize = body.size(); best = i; }
-        if (trial.tokenMisses == 0 && trial.headerMisses == 0) break;  // the model matches
+        ranked.push_back({exact ? 0 : size, i});
+        if (exact) break;  // the model matches
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
+                         return a.first < b.first;
+                     });
+    if (ranked.size() > LONG_TRIALS) ranked.resize(LONG_TRIALS);
+    size_t best = ranked[0].second;
+    uint64_t bestSize = UINT64_MAX;
+    for (const auto& cand : ranked) {
+        uint64_t size;
+        bool exact;
+        Result t = trial(cand.second, TRIAL_BYTES, size, exact);
+        if (t != Result::Ok) return t;
+        if (size < bestSize || (size == bestSize && cand.second < best)) { bestSize = size; best = cand.second; }
+        if (exact) { best = cand.second; break; }
     }
     if (!file.rewind() || !data.rewind()) return Result::IoError;
     std::string head = recordHeader(gzip ? 1 : 0, all[best]);

@@ -10,6 +10,19 @@ namespace recon {
 
 namespace {
 constexpr int64_t WSIZE = 32768;
+const uint32_t* crc32cTable() {
+    static uint32_t t[256];
+    static bool made = false;
+    if (!made) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t[i] = c;
+        }
+        made = true;
+    }
+    return t;
+}
 constexpr int CANDIDATE_WALK = 1024;
 }
 
@@ -25,7 +38,7 @@ Model::Model(const ModelParams& p, Window& win)
     : p_(p), win_(win), head_(size_t(1) << p.hashBits, 0), prev_(WSIZE, 0) {
     shift_ = (p.hashBits + 2u) / 3u;
     mask_ = (1u << p.hashBits) - 1;
-    hashLen_ = p.hashMode == 1 ? 4 : 3;
+    hashLen_ = p.hashMode >= 1 ? 4 : 3;
 }
 
 uint32_t Model::hashAt(int64_t pos) const {
@@ -33,6 +46,11 @@ uint32_t Model::hashAt(int64_t pos) const {
     if (p_.hashMode == 1) {
         uint32_t v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
         return (v * 2654435761u) >> (32 - p_.hashBits);
+    }
+    if (p_.hashMode == 2) {
+        uint32_t c = 0;
+        for (int i = 0; i < 4; ++i) c = crc32cTable()[(c ^ b[i]) & 255] ^ (c >> 8);
+        return c & mask_;
     }
     return ((uint32_t(b[0]) << (2 * shift_)) ^ (uint32_t(b[1]) << shift_) ^ b[2]) & mask_;
 }
