@@ -12,7 +12,7 @@ struct Contexts {
     Prob stored[3], storedZero, storedSame, padZero;
     Prob countMode[2], blockLen[64];
     Prob same[2], isLit, lenSame[2], lenTree[256], distIdx[32], distCode[32];
-    Prob final[2], dyn[2];
+    Prob final[2], dyn[2], minSame, minTree[4];
     Prob lensSame, litDelta[16][16], distDelta[16][16];
     Prob hlitSame, hlitTree[32], hdistSame, hdistTree[32];
     Prob rleZlib, rleJoined, rleSym[32];
@@ -194,6 +194,7 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
     unsigned prevType = 2, prevCount = 1;
     uint32_t prevStored = 65535;
     int emptyRun = 0;
+    uint32_t blockMin = prm.minMatch;
     BlockHead head;
     std::vector<uint32_t> tokens;
     std::vector<uint8_t> bytes;
@@ -240,6 +241,18 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
                 cm = n == prm.split || (n < prm.split && endPos == dataEnd);
             }
             cm = c.bit(x.countMode[prevCount], cm);
+            if (prm.blockMinMatch) {
+                uint32_t mm = blockMin;
+                if (enc) {
+                    uint32_t shortest = 259;
+                    for (uint32_t t : tokens)
+                        if (isMatch(t)) shortest = std::min(shortest, tokenLength(t));
+                    if (shortest <= 258) mm = std::min<uint32_t>(shortest, 6);
+                }
+                if (!c.bit(x.minSame, mm == blockMin)) mm = codeTree(c, x.minTree, 2, mm - 3) + 3;
+                blockMin = mm;
+                model.setMinMatch(static_cast<uint8_t>(mm));
+            }
             int64_t limit = INT64_MAX;
             if (!cm) {
                 uint64_t blen = codeNumber(c, x.blockLen, static_cast<uint64_t>(endPos - pos));

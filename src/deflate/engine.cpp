@@ -47,6 +47,26 @@ std::vector<ModelParams> presets() {
             out.push_back(p);
         }
     }
+    // Settings that suit libdeflate's faster and default levels: a short
+    // search without length-based limits over a 4-byte hash; in the lazy one
+    // each block has its own shortest match, with length-3 matches taken
+    // from the latest position of their 3-byte hash.
+    for (int hm = 1; hm <= 2; ++hm) {
+        ModelParams g;
+        g.lazyMode = 0;
+        g.chain = 2;
+        g.nice = 32;
+        g.good = g.lazy = 258;
+        g.minMatch = 4;
+        g.hashMode = static_cast<uint8_t>(hm);
+        ModelParams l = g;
+        l.lazyMode = 1;
+        l.chain = 35;
+        l.nice = l.lazy = 65;
+        l.blockMinMatch = true;
+        out.push_back(g);
+        out.push_back(l);
+    }
     return out;
 }
 
@@ -57,7 +77,7 @@ uint32_t get32(const uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
 
 // Settings that version 1 cannot express need version 2.
 bool needsVersion2(const ModelParams& p) {
-    return p.minMatch != 3 || p.hashMode != 0;
+    return p.minMatch != 3 || p.hashMode != 0 || p.blockMinMatch;
 }
 
 std::string recordHeader(uint8_t container, const ModelParams& p) {
@@ -77,7 +97,8 @@ std::string recordHeader(uint8_t container, const ModelParams& p) {
     if (v2) {
         s.push_back(char(p.minMatch));
         s.push_back(char(p.hashMode));
-        put16(s, 0);
+        s.push_back(char(p.blockMinMatch ? 1 : 0));
+        s.push_back(0);
     }
     return s;
 }
@@ -111,7 +132,8 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
         }
         p.minMatch = x[0];
         p.hashMode = x[1];
-        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || get16(x + 2) != 0) return false;
+        p.blockMinMatch = x[2] == 1;
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 1 || x[3] != 0) return false;
     }
     return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&

@@ -28,9 +28,9 @@ constexpr int CANDIDATE_WALK = 1024;
 
 std::string describe(const ModelParams& p) {
     char buf[200];
-    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u min %u hash-mode %u",
+    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u min %u%s hash-mode %u",
              p.lazyMode ? "lazy" : "greedy", p.hashBits, p.chain, p.good, p.lazy, p.nice,
-             p.maxDist, p.tooFar, p.split, p.minMatch, p.hashMode);
+             p.maxDist, p.tooFar, p.split, p.minMatch, p.blockMinMatch ? " by block" : "", p.hashMode);
     return buf;
 }
 
@@ -39,6 +39,7 @@ Model::Model(const ModelParams& p, Window& win)
     shift_ = (p.hashBits + 2u) / 3u;
     mask_ = (1u << p.hashBits) - 1;
     hashLen_ = p.hashMode >= 1 ? 4 : 3;
+    if (p.blockMinMatch && hashLen_ == 4) head3_.assign(size_t(1) << 15, 0);
 }
 
 uint32_t Model::hashAt(int64_t pos) const {
@@ -59,6 +60,10 @@ void Model::insertUpTo(int64_t end) {
     if (end <= inserted_) return;
     int64_t avail = win_.require(inserted_, end + hashLen_ - 1);
     for (int64_t q = inserted_; q < end; ++q) {
+        if (!head3_.empty() && q + 3 <= avail && q > 0) {
+            const uint8_t* b = win_.at(q);
+            head3_[((uint32_t(b[0]) << 10) ^ (uint32_t(b[1]) << 5) ^ b[2]) & 0x7FFF] = static_cast<uint32_t>(q + 1);
+        }
         if (q + hashLen_ > avail || q == 0) continue;
         uint32_t h = hashAt(q);
         prev_[static_cast<size_t>(q & (WSIZE - 1))] = head_[h];
@@ -119,6 +124,15 @@ Model::Found Model::search(int64_t pos, uint32_t prevLen, int64_t limit) {
         }
         if (--chain == 0) break;
         cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
+    }
+    if (bestDist == 0 && prevLen < 3 && p_.minMatch == 3 && !head3_.empty()) {
+        // The latest position with the same 3-byte hash, for a length-3 match.
+        uint32_t c3 = head3_[((uint32_t(here[0]) << 10) ^ (uint32_t(here[1]) << 5) ^ here[2]) & 0x7FFF];
+        int64_t d = static_cast<uint32_t>(here1 - c3);
+        if (c3 && d > 0 && d <= p_.maxDist) {
+            uint32_t len = matchLength(pos, static_cast<uint32_t>(d), maxLen);
+            if (len >= 3) return {len, static_cast<uint32_t>(d)};
+        }
     }
     if (bestDist == 0 || best < p_.minMatch) return {0, 0};
     return {best, bestDist};

@@ -287,16 +287,16 @@ TEST(Reconstruction, PublishedVersion1RecordStillRebuildsExactly) {
 TEST(Reconstruction, RecordVersionsAndSettingsNotKnownAreRefused) {
     std::string v1 = version1Record(), data = version1Data();
     // Version 2: four more setting bytes after the version-1 ones.
-    auto v2 = [&](uint8_t minMatch, uint8_t hashMode, uint8_t reserved) {
+    auto v2 = [&](uint8_t minMatch, uint8_t hashMode, uint8_t flags, uint8_t reserved) {
         std::string r = v1.substr(0, 24);
         r[4] = 2;
-        r += std::string{char(minMatch), char(hashMode), char(reserved), 0};
+        r += std::string{char(minMatch), char(hashMode), char(flags), char(reserved)};
         return r + v1.substr(24);
     };
     const std::string bad[] = {
         [&] { std::string r = v1; r[4] = 3; return r; }(),
         [&] { std::string r = v1; r[4] = 0; return r; }(),
-        v2(5, 0, 0), v2(2, 0, 0), v2(4, 2, 0), v2(4, 1, 1), v1.substr(0, 24) + std::string(1, '\2'),
+        v2(5, 0, 0, 0), v2(2, 0, 0, 0), v2(4, 3, 0, 0), v2(4, 1, 2, 0), v2(4, 1, 0, 1), v1.substr(0, 24) + std::string(1, '\2'),
     };
     for (const std::string& r : bad) {
         std::string out;
