@@ -12,7 +12,7 @@ struct Contexts {
     Prob stored[3], storedZero, storedSame, padZero;
     Prob countMode[2], blockLen[64];
     Prob same[2], isLit, lenSame[2], lenTree[256], distIdx[32], distCode[32];
-    Prob final[2], dyn[2], minSame, minTree[4];
+    Prob final[2], dyn[2], minSame, minTree[4], distSame, lenShorter[256];
     Prob lensSame, litDelta[16][16], distDelta[16][16];
     Prob hlitSame, hlitTree[32], hdistSame, hdistTree[32];
     Prob rleZlib, rleJoined, rleSym[32];
@@ -31,13 +31,23 @@ constexpr int EMPTY_BLOCK_RUN = 4096;
 
 template <class C>
 uint32_t codeToken(C& c, Contexts& x, Model& model, Window& win, const Prediction& pr,
-                   uint32_t actual, int64_t pos, int64_t limit) {
+                   uint32_t actual, int64_t pos, int64_t limit, bool sameDistance) {
     uint32_t P = pr.token;
     unsigned pm = isMatch(P) ? 1 : 0;
     ++x.tokens;
     if (c.bit(x.same[pm], actual == P)) return P;
     ++x.misses;
     if (pm && c.bit(x.isLit, !isMatch(actual))) return win.byte(pos);
+    if (pm && sameDistance) {
+        // A shorter match at the predicted distance.
+        uint32_t pl = tokenLength(P);
+        bool sd = C::encoding && tokenDistance(actual) == tokenDistance(P) && tokenLength(actual) < pl;
+        if (c.bit(x.distSame, sd)) {
+            uint32_t d = codeTree(c, x.lenShorter, 8, sd ? pl - tokenLength(actual) : 0);
+            if (d == 0 || d + 3 > pl) return BAD;
+            return makeMatch(pl - d, tokenDistance(P));
+        }
+    }
     uint32_t ref = pm ? tokenLength(P) : (pr.searchLen >= 3 ? pr.searchLen : 0);
     uint32_t len;
     if (ref && c.bit(x.lenSame[pm], tokenLength(actual) == ref)) len = ref;
@@ -280,7 +290,7 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
                         return Result::DataMismatch;
                 }
                 Prediction pr = model.predict(pos, limit);
-                uint32_t t = codeToken(c, x, model, win, pr, actual, pos, limit);
+                uint32_t t = codeToken(c, x, model, win, pr, actual, pos, limit, prm.sameDistance);
                 if (t == BAD) return enc ? Result::BadStream : Result::BadCorrections;
                 if (!enc) {
                     if (tokens.size() >= BLOCK_TOKEN_LIMIT || c.failed()) return Result::BadCorrections;

@@ -77,7 +77,7 @@ uint32_t get32(const uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
 
 // Settings that version 1 cannot express need version 2.
 bool needsVersion2(const ModelParams& p) {
-    return p.minMatch != 3 || p.hashMode != 0 || p.blockMinMatch;
+    return p.minMatch != 3 || p.hashMode != 0 || p.blockMinMatch || p.sameDistance;
 }
 
 std::string recordHeader(uint8_t container, const ModelParams& p) {
@@ -97,7 +97,7 @@ std::string recordHeader(uint8_t container, const ModelParams& p) {
     if (v2) {
         s.push_back(char(p.minMatch));
         s.push_back(char(p.hashMode));
-        s.push_back(char(p.blockMinMatch ? 1 : 0));
+        s.push_back(char((p.blockMinMatch ? 1 : 0) | (p.sameDistance ? 2 : 0)));
         s.push_back(0);
     }
     return s;
@@ -132,8 +132,9 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
         }
         p.minMatch = x[0];
         p.hashMode = x[1];
-        p.blockMinMatch = x[2] == 1;
-        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 1 || x[3] != 0) return false;
+        p.blockMinMatch = x[2] & 1;
+        p.sameDistance = x[2] & 2;
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 3 || x[3] != 0) return false;
     }
     return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&
@@ -384,28 +385,40 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
     if (ranked.size() > LONG_TRIALS) ranked.resize(LONG_TRIALS);
     size_t best = ranked[0].second;
     uint64_t bestSize = UINT64_MAX;
+    bool bestExact = false;
     for (const auto& cand : ranked) {
         uint64_t size;
         bool exact;
         Result t = trial(cand.second, TRIAL_BYTES, size, exact);
         if (t != Result::Ok) return t;
         if (size < bestSize || (size == bestSize && cand.second < best)) { bestSize = size; best = cand.second; }
-        if (exact) { best = cand.second; break; }
+        if (exact) { best = cand.second; bestExact = true; break; }
+    }
+    // Missed matches coded against the predicted distance, when that is smaller.
+    ModelParams chosen = all[best];
+    if (!bestExact) {
+        all.push_back(chosen);
+        all.back().sameDistance = true;
+        uint64_t size;
+        bool exact;
+        Result t = trial(all.size() - 1, TRIAL_BYTES, size, exact);
+        if (t != Result::Ok) return t;
+        if (size < bestSize) chosen = all.back();
     }
     if (!file.rewind() || !data.rewind()) return Result::IoError;
-    std::string head = recordHeader(gzip ? 1 : 0, all[best]);
+    std::string head = recordHeader(gzip ? 1 : 0, chosen);
     if (!out.write(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return Result::IoError;
     auto in = std::make_unique<InputBuffer>(file);
     std::string body;
     RangeEncoder e(body, &out);
     MakeStats local;
-    r = codeFile(e, gzip, all[best], data, in.get(), &layout, nullptr, -1, &local);
+    r = codeFile(e, gzip, chosen, data, in.get(), &layout, nullptr, -1, &local);
     if (r != Result::Ok) return r;
     if (!e.finish()) return Result::IoError;
     if (stats) {
         local.compressedBytes = in->consumed();
         local.correctionBytes = e.written() + head.size();
-        local.model = describe(all[best]);
+        local.model = describe(chosen);
         *stats = local;
     }
     return Result::Ok;

@@ -368,6 +368,7 @@ struct ModelParams {
     uint8_t hashMode = 0;      // 0: zlib's shift hash of 3 bytes, 1: multiplicative hash of 4 bytes,
                                // 2: CRC-32C of 4 bytes
     bool blockMinMatch = false;  // the shortest taken match is coded for each block (3 to 6)
+    bool sameDistance = false;   // a missed match may be coded as shorter at the predicted distance
 };
 std::string describe(const ModelParams& p);
 

@@ -28,9 +28,10 @@ constexpr int CANDIDATE_WALK = 1024;
 
 std::string describe(const ModelParams& p) {
     char buf[200];
-    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u min %u%s hash-mode %u",
+    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u min %u%s hash-mode %u%s",
              p.lazyMode ? "lazy" : "greedy", p.hashBits, p.chain, p.good, p.lazy, p.nice,
-             p.maxDist, p.tooFar, p.split, p.minMatch, p.blockMinMatch ? " by block" : "", p.hashMode);
+             p.maxDist, p.tooFar, p.split, p.minMatch, p.blockMinMatch ? " by block" : "", p.hashMode,
+             p.sameDistance ? " same-distance" : "");
     return buf;
 }
 

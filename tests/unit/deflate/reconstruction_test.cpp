@@ -296,7 +296,7 @@ TEST(Reconstruction, RecordVersionsAndSettingsNotKnownAreRefused) {
     const std::string bad[] = {
         [&] { std::string r = v1; r[4] = 3; return r; }(),
         [&] { std::string r = v1; r[4] = 0; return r; }(),
-        v2(5, 0, 0, 0), v2(2, 0, 0, 0), v2(4, 3, 0, 0), v2(4, 1, 2, 0), v2(4, 1, 0, 1), v1.substr(0, 24) + std::string(1, '\2'),
+        v2(5, 0, 0, 0), v2(2, 0, 0, 0), v2(4, 3, 0, 0), v2(4, 1, 4, 0), v2(4, 1, 0, 1), v1.substr(0, 24) + std::string(1, '\2'),
     };
     for (const std::string& r : bad) {
         std::string out;
