@@ -103,16 +103,18 @@ std::string recordHeader(uint8_t container, const ModelParams& p) {
     return s;
 }
 
-bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
+// Ok, NewerRecord (a later version of the same magic and container) or
+// BadCorrections.
+Result readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
     uint8_t h[RECORD_HEADER];
     size_t got = 0;
     while (got < RECORD_HEADER) {
         long n = in.read(h + got, RECORD_HEADER - got);
-        if (n <= 0) return false;
+        if (n <= 0) return Result::BadCorrections;
         got += static_cast<size_t>(n);
     }
-    if (memcmp(h, MAGIC, 4) != 0 || (h[4] != VERSION_1 && h[4] != VERSION_2) || h[5] != container)
-        return false;
+    if (memcmp(h, MAGIC, 4) != 0 || h[4] == 0 || h[5] != container) return Result::BadCorrections;
+    if (h[4] > VERSION_2) return Result::NewerRecord;
     p.lazyMode = h[6];
     p.hashBits = h[7];
     p.chain = static_cast<uint16_t>(get16(h + 8));
@@ -127,18 +129,20 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
         uint8_t x[RECORD_HEADER_2 - RECORD_HEADER];
         for (size_t got = 0; got < sizeof x;) {
             long n = in.read(x + got, sizeof x - got);
-            if (n <= 0) return false;
+            if (n <= 0) return Result::BadCorrections;
             got += static_cast<size_t>(n);
         }
         p.minMatch = x[0];
         p.hashMode = x[1];
         p.blockMinMatch = x[2] & 1;
         p.sameDistance = x[2] & 2;
-        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 3 || x[3] != 0) return false;
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 3 || x[3] != 0)
+            return Result::BadCorrections;
     }
-    return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
+    bool valid = p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&
            p.split <= BLOCK_TOKEN_LIMIT;
+    return valid ? Result::Ok : Result::BadCorrections;
 }
 
 // The data of one member: at most `left` bytes of the data, with their CRC-32.
@@ -426,7 +430,8 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
 
 Result rebuildFile(bool gzip, ByteSource& record, ByteSource& data, ByteSink& out) {
     ModelParams prm;
-    if (!readRecordHeader(record, gzip ? 1 : 0, prm)) return Result::BadCorrections;
+    Result h = readRecordHeader(record, gzip ? 1 : 0, prm);
+    if (h != Result::Ok) return h;
     RangeDecoder d(record);
     auto w = std::make_unique<BitWriter>(out);
     Result r = codeFile(d, gzip, prm, data, nullptr, nullptr, w.get(), -1, nullptr);

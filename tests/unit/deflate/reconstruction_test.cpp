@@ -293,8 +293,14 @@ TEST(Reconstruction, RecordVersionsAndSettingsNotKnownAreRefused) {
         r += std::string{char(minMatch), char(hashMode), char(flags), char(reserved)};
         return r + v1.substr(24);
     };
+    // A later version is told apart from a damaged record: the applier asks for an upgrade.
+    for (uint8_t version : {3, 255}) {
+        std::string r = v1, out;
+        r[4] = char(version);
+        EXPECT_EQ(rebuildRecord(r, data, out), Result::NewerRecord);
+        EXPECT_TRUE(out.empty());
+    }
     const std::string bad[] = {
-        [&] { std::string r = v1; r[4] = 3; return r; }(),
         [&] { std::string r = v1; r[4] = 0; return r; }(),
         v2(5, 0, 0, 0), v2(2, 0, 0, 0), v2(4, 3, 0, 0), v2(4, 1, 4, 0), v2(4, 1, 0, 1), v1.substr(0, 24) + std::string(1, '\2'),
     };
