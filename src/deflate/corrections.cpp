@@ -12,7 +12,7 @@ struct Contexts {
     Prob stored[3], storedZero, storedSame, padZero;
     Prob countMode[2], blockLen[64];
     Prob same[2], isLit, lenSame[2], lenTree[256], distIdx[32], distCode[32];
-    Prob final[2], dyn[2];
+    Prob final[2], dyn[2], minSame, minTree[4], distSame, lenShorter[256];
     Prob lensSame, litDelta[16][16], distDelta[16][16];
     Prob hlitSame, hlitTree[32], hdistSame, hdistTree[32];
     Prob rleZlib, rleJoined, rleSym[32];
@@ -31,13 +31,23 @@ constexpr int EMPTY_BLOCK_RUN = 4096;
 
 template <class C>
 uint32_t codeToken(C& c, Contexts& x, Model& model, Window& win, const Prediction& pr,
-                   uint32_t actual, int64_t pos, int64_t limit) {
+                   uint32_t actual, int64_t pos, int64_t limit, bool sameDistance) {
     uint32_t P = pr.token;
     unsigned pm = isMatch(P) ? 1 : 0;
     ++x.tokens;
     if (c.bit(x.same[pm], actual == P)) return P;
     ++x.misses;
     if (pm && c.bit(x.isLit, !isMatch(actual))) return win.byte(pos);
+    if (pm && sameDistance) {
+        // A shorter match at the predicted distance.
+        uint32_t pl = tokenLength(P);
+        bool sd = C::encoding && tokenDistance(actual) == tokenDistance(P) && tokenLength(actual) < pl;
+        if (c.bit(x.distSame, sd)) {
+            uint32_t d = codeTree(c, x.lenShorter, 8, sd ? pl - tokenLength(actual) : 0);
+            if (d == 0 || d + 3 > pl) return BAD;
+            return makeMatch(pl - d, tokenDistance(P));
+        }
+    }
     uint32_t ref = pm ? tokenLength(P) : (pr.searchLen >= 3 ? pr.searchLen : 0);
     uint32_t len;
     if (ref && c.bit(x.lenSame[pm], tokenLength(actual) == ref)) len = ref;
@@ -194,6 +204,7 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
     unsigned prevType = 2, prevCount = 1;
     uint32_t prevStored = 65535;
     int emptyRun = 0;
+    uint32_t blockMin = prm.minMatch;
     BlockHead head;
     std::vector<uint32_t> tokens;
     std::vector<uint8_t> bytes;
@@ -240,6 +251,18 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
                 cm = n == prm.split || (n < prm.split && endPos == dataEnd);
             }
             cm = c.bit(x.countMode[prevCount], cm);
+            if (prm.blockMinMatch) {
+                uint32_t mm = blockMin;
+                if (enc) {
+                    uint32_t shortest = 259;
+                    for (uint32_t t : tokens)
+                        if (isMatch(t)) shortest = std::min(shortest, tokenLength(t));
+                    if (shortest <= 258) mm = std::min<uint32_t>(shortest, 6);
+                }
+                if (!c.bit(x.minSame, mm == blockMin)) mm = codeTree(c, x.minTree, 2, mm - 3) + 3;
+                blockMin = mm;
+                model.setMinMatch(static_cast<uint8_t>(mm));
+            }
             int64_t limit = INT64_MAX;
             if (!cm) {
                 uint64_t blen = codeNumber(c, x.blockLen, static_cast<uint64_t>(endPos - pos));
@@ -251,6 +274,10 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
             size_t i = 0;
             for (;;) {
                 if (cm ? (i == prm.split || win.atEnd(pos)) : pos == endPos) break;
+                if (enc && stopAfter >= 0 && pos >= stopAfter) {  // a trial ends inside a block
+                    report(stats, x, pos);
+                    return Result::Ok;
+                }
                 if (!cm && win.atEnd(pos)) return enc ? Result::DataMismatch : Result::BadCorrections;
                 uint32_t actual = 0;
                 if (enc) {
@@ -263,7 +290,7 @@ Result codeStream(C& c, Contexts& x, const ModelParams& prm, Window& win, Decode
                         return Result::DataMismatch;
                 }
                 Prediction pr = model.predict(pos, limit);
-                uint32_t t = codeToken(c, x, model, win, pr, actual, pos, limit);
+                uint32_t t = codeToken(c, x, model, win, pr, actual, pos, limit, prm.sameDistance);
                 if (t == BAD) return enc ? Result::BadStream : Result::BadCorrections;
                 if (!enc) {
                     if (tokens.size() >= BLOCK_TOKEN_LIMIT || c.failed()) return Result::BadCorrections;

@@ -90,6 +90,7 @@ enum class Result {
     BadCorrections,  // the correction record is malformed or does not fit the data
     TooLarge,        // a block holds more than BLOCK_TOKEN_LIMIT tokens, or a header is too long
     IoError,         // a source or sink failed
+    NewerRecord,     // the record is of a later version than this build reads
 };
 const char* resultText(Result r);
 
@@ -117,7 +118,8 @@ Result makeRaw(ByteSource& compressed, ByteSource& data, ByteSink& out, MakeStat
 
 // Rebuilds the raw deflate stream from a record and the uncompressed data
 // (read exactly to its end), writing it to `out`. Ok, BadCorrections (record
-// malformed, or it does not fit the data), IoError. On an error `out` may
+// malformed, or it does not fit the data), NewerRecord (a record version
+// above 2: nothing is written), IoError. On an error `out` may
 // have received part of a stream: the caller discards it.
 Result rebuildRaw(ByteSource& record, ByteSource& data, ByteSink& out);
 

@@ -1,5 +1,6 @@
 // The record around the coded streams: its header and model settings, the
 // choice of settings by trial, raw streams and gzip files member by member.
+#include <algorithm>
 #include <memory>
 
 #include <zlib.h>
@@ -11,9 +12,11 @@ namespace recon {
 namespace {
 
 constexpr char MAGIC[4] = {'P', 'K', 'D', 'F'};
-constexpr uint8_t VERSION = 1;
-constexpr size_t RECORD_HEADER = 24;
-constexpr int64_t TRIAL_BYTES = 256 * 1024;
+constexpr uint8_t VERSION_1 = 1, VERSION_2 = 2;
+constexpr size_t RECORD_HEADER = 24;    // the settings of version 1
+constexpr size_t RECORD_HEADER_2 = 28;  // version 2: four more bytes
+constexpr int64_t TRIAL_BYTES = 256 * 1024, SHORT_TRIAL_BYTES = 48 * 1024;
+constexpr size_t LONG_TRIALS = 6;
 constexpr size_t GZIP_HEADER_LIMIT = size_t(1) << 20;
 constexpr size_t TRAILING_LIMIT = size_t(1) << 20;
 constexpr size_t MEMBER_LIMIT = size_t(1) << 20;
@@ -27,6 +30,7 @@ std::vector<ModelParams> presets() {
     // The most common settings first: a trial that matches exactly ends the search.
     static const int order[] = {6, 9, 1, 5, 4, 3, 2, 7, 8};
     std::vector<ModelParams> out;
+    for (int mm = 3; mm <= 6; ++mm)
     for (int mem = 8; mem <= 9; ++mem) {
         for (int lv : order) {
             const L& l = levels[lv - 1];
@@ -38,8 +42,30 @@ std::vector<ModelParams> presets() {
             p.chain = l.chain;
             p.hashBits = static_cast<uint8_t>(mem + 7);
             p.split = (1u << (mem + 6)) - 1;
+            p.minMatch = static_cast<uint8_t>(mm == 3 ? 3 : 4);
+            p.hashMode = static_cast<uint8_t>(mm <= 4 ? 0 : mm - 4);
             out.push_back(p);
         }
+    }
+    // Settings that suit libdeflate's faster and default levels: a short
+    // search without length-based limits over a 4-byte hash; in the lazy one
+    // each block has its own shortest match, with length-3 matches taken
+    // from the latest position of their 3-byte hash.
+    for (int hm = 1; hm <= 2; ++hm) {
+        ModelParams g;
+        g.lazyMode = 0;
+        g.chain = 2;
+        g.nice = 32;
+        g.good = g.lazy = 258;
+        g.minMatch = 4;
+        g.hashMode = static_cast<uint8_t>(hm);
+        ModelParams l = g;
+        l.lazyMode = 1;
+        l.chain = 35;
+        l.nice = l.lazy = 65;
+        l.blockMinMatch = true;
+        out.push_back(g);
+        out.push_back(l);
     }
     return out;
 }
@@ -49,9 +75,15 @@ void put32(std::string& s, uint32_t v) { put16(s, v & 0xFFFF); put16(s, v >> 16)
 uint32_t get16(const uint8_t* p) { return p[0] | uint32_t(p[1]) << 8; }
 uint32_t get32(const uint8_t* p) { return get16(p) | get16(p + 2) << 16; }
 
+// Settings that version 1 cannot express need version 2.
+bool needsVersion2(const ModelParams& p) {
+    return p.minMatch != 3 || p.hashMode != 0 || p.blockMinMatch || p.sameDistance;
+}
+
 std::string recordHeader(uint8_t container, const ModelParams& p) {
     std::string s(MAGIC, 4);
-    s.push_back(char(VERSION));
+    bool v2 = needsVersion2(p);
+    s.push_back(char(v2 ? VERSION_2 : VERSION_1));
     s.push_back(char(container));
     s.push_back(char(p.lazyMode));
     s.push_back(char(p.hashBits));
@@ -62,18 +94,27 @@ std::string recordHeader(uint8_t container, const ModelParams& p) {
     put16(s, p.maxDist);
     put16(s, p.tooFar);
     put32(s, p.split);
+    if (v2) {
+        s.push_back(char(p.minMatch));
+        s.push_back(char(p.hashMode));
+        s.push_back(char((p.blockMinMatch ? 1 : 0) | (p.sameDistance ? 2 : 0)));
+        s.push_back(0);
+    }
     return s;
 }
 
-bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
+// Ok, NewerRecord (a later version of the same magic and container) or
+// BadCorrections.
+Result readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
     uint8_t h[RECORD_HEADER];
     size_t got = 0;
     while (got < RECORD_HEADER) {
         long n = in.read(h + got, RECORD_HEADER - got);
-        if (n <= 0) return false;
+        if (n <= 0) return Result::BadCorrections;
         got += static_cast<size_t>(n);
     }
-    if (memcmp(h, MAGIC, 4) != 0 || h[4] != VERSION || h[5] != container) return false;
+    if (memcmp(h, MAGIC, 4) != 0 || h[4] == 0 || h[5] != container) return Result::BadCorrections;
+    if (h[4] > VERSION_2) return Result::NewerRecord;
     p.lazyMode = h[6];
     p.hashBits = h[7];
     p.chain = static_cast<uint16_t>(get16(h + 8));
@@ -83,9 +124,25 @@ bool readRecordHeader(ByteSource& in, uint8_t container, ModelParams& p) {
     p.maxDist = static_cast<uint16_t>(get16(h + 16));
     p.tooFar = static_cast<uint16_t>(get16(h + 18));
     p.split = get32(h + 20);
-    return p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
+    p.minMatch = 3;
+    if (h[4] == VERSION_2) {
+        uint8_t x[RECORD_HEADER_2 - RECORD_HEADER];
+        for (size_t got = 0; got < sizeof x;) {
+            long n = in.read(x + got, sizeof x - got);
+            if (n <= 0) return Result::BadCorrections;
+            got += static_cast<size_t>(n);
+        }
+        p.minMatch = x[0];
+        p.hashMode = x[1];
+        p.blockMinMatch = x[2] & 1;
+        p.sameDistance = x[2] & 2;
+        if (p.minMatch < 3 || p.minMatch > 4 || p.hashMode > 2 || x[2] > 3 || x[3] != 0)
+            return Result::BadCorrections;
+    }
+    bool valid = p.lazyMode <= 1 && p.hashBits >= 8 && p.hashBits <= 16 && p.chain >= 1 &&
            p.chain <= 4096 && p.maxDist >= 1 && p.maxDist <= 32768 && p.split >= 1 &&
            p.split <= BLOCK_TOKEN_LIMIT;
+    return valid ? Result::Ok : Result::BadCorrections;
 }
 
 // The data of one member: at most `left` bytes of the data, with their CRC-32.
@@ -301,36 +358,71 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
         layout.lengths.push_back(len);
     }
     if (r != Result::Ok) return r;
-    // Try each setting on a prefix; keep the one with the smallest record.
+    // Try each setting on a short prefix, the best few of them on a longer
+    // one; keep the one with the smallest record.
     std::vector<ModelParams> all = presets();
-    size_t best = 0;
-    uint64_t bestSize = UINT64_MAX;
-    for (size_t i = 0; i < all.size(); ++i) {
+    auto trial = [&](size_t i, int64_t bytes, uint64_t& size, bool& exact) {
         if (!file.rewind() || !data.rewind()) return Result::IoError;
         auto in = std::make_unique<InputBuffer>(file);
         std::string body;
         RangeEncoder e(body);
-        MakeStats trial;
-        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, TRIAL_BYTES, &trial);
+        MakeStats st;
+        Result t = codeFile(e, gzip, all[i], data, in.get(), &layout, nullptr, bytes, &st);
         e.finish();
+        size = body.size();
+        exact = st.tokenMisses == 0 && st.headerMisses == 0;
+        return t;
+    };
+    std::vector<std::pair<uint64_t, size_t>> ranked;
+    for (size_t i = 0; i < all.size(); ++i) {
+        uint64_t size;
+        bool exact;
+        Result t = trial(i, SHORT_TRIAL_BYTES, size, exact);
         if (t != Result::Ok) return t;
-        if (body.size() < bestSize) { bestSize = body.size(); best = i; }
-        if (trial.tokenMisses == 0 && trial.headerMisses == 0) break;  // the model matches
+        ranked.push_back({exact ? 0 : size, i});
+        if (exact) break;  // the model matches
+    }
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const std::pair<uint64_t, size_t>& a, const std::pair<uint64_t, size_t>& b) {
+                         return a.first < b.first;
+                     });
+    if (ranked.size() > LONG_TRIALS) ranked.resize(LONG_TRIALS);
+    size_t best = ranked[0].second;
+    uint64_t bestSize = UINT64_MAX;
+    bool bestExact = false;
+    for (const auto& cand : ranked) {
+        uint64_t size;
+        bool exact;
+        Result t = trial(cand.second, TRIAL_BYTES, size, exact);
+        if (t != Result::Ok) return t;
+        if (size < bestSize || (size == bestSize && cand.second < best)) { bestSize = size; best = cand.second; }
+        if (exact) { best = cand.second; bestExact = true; break; }
+    }
+    // Missed matches coded against the predicted distance, when that is smaller.
+    ModelParams chosen = all[best];
+    if (!bestExact) {
+        all.push_back(chosen);
+        all.back().sameDistance = true;
+        uint64_t size;
+        bool exact;
+        Result t = trial(all.size() - 1, TRIAL_BYTES, size, exact);
+        if (t != Result::Ok) return t;
+        if (size < bestSize) chosen = all.back();
     }
     if (!file.rewind() || !data.rewind()) return Result::IoError;
-    std::string head = recordHeader(gzip ? 1 : 0, all[best]);
+    std::string head = recordHeader(gzip ? 1 : 0, chosen);
     if (!out.write(reinterpret_cast<const uint8_t*>(head.data()), head.size())) return Result::IoError;
     auto in = std::make_unique<InputBuffer>(file);
     std::string body;
     RangeEncoder e(body, &out);
     MakeStats local;
-    r = codeFile(e, gzip, all[best], data, in.get(), &layout, nullptr, -1, &local);
+    r = codeFile(e, gzip, chosen, data, in.get(), &layout, nullptr, -1, &local);
     if (r != Result::Ok) return r;
     if (!e.finish()) return Result::IoError;
     if (stats) {
         local.compressedBytes = in->consumed();
         local.correctionBytes = e.written() + head.size();
-        local.model = describe(all[best]);
+        local.model = describe(chosen);
         *stats = local;
     }
     return Result::Ok;
@@ -338,7 +430,8 @@ Result makeFile(bool gzip, ByteSource& file, ByteSource& data, ByteSink& out, Ma
 
 Result rebuildFile(bool gzip, ByteSource& record, ByteSource& data, ByteSink& out) {
     ModelParams prm;
-    if (!readRecordHeader(record, gzip ? 1 : 0, prm)) return Result::BadCorrections;
+    Result h = readRecordHeader(record, gzip ? 1 : 0, prm);
+    if (h != Result::Ok) return h;
     RangeDecoder d(record);
     auto w = std::make_unique<BitWriter>(out);
     Result r = codeFile(d, gzip, prm, data, nullptr, nullptr, w.get(), -1, nullptr);

@@ -364,6 +364,11 @@ struct ModelParams {
     uint16_t maxDist = 32506;  // farthest distance the model uses
     uint16_t tooFar = 4096;    // lazy: a length-3 match farther than this is dropped (0: never)
     uint32_t split = 16383;    // tokens per block
+    uint8_t minMatch = 3;      // shorter matches found are not taken (3 or 4)
+    uint8_t hashMode = 0;      // 0: zlib's shift hash of 3 bytes, 1: multiplicative hash of 4 bytes,
+                               // 2: CRC-32C of 4 bytes
+    bool blockMinMatch = false;  // the shortest taken match is coded for each block (3 to 6)
+    bool sameDistance = false;   // a missed match may be coded as shorter at the predicted distance
 };
 std::string describe(const ModelParams& p);
 
@@ -382,6 +387,8 @@ public:
     void apply(int64_t pos, uint32_t token);
     // Moves past a stored block [pos, pos + len).
     void applyStored(int64_t pos, int64_t len);
+    // The shortest match taken from here on (3 to 6).
+    void setMinMatch(uint8_t m) { p_.minMatch = m; }
     // The distance of the idx-th nearest earlier position (idx from 0) that
     // matches at least len bytes at pos; 0 when there is none within the walk.
     uint32_t candidateDistance(int64_t pos, uint32_t len, uint32_t idx);
@@ -396,6 +403,7 @@ private:
     ModelParams p_;
     Window& win_;
     std::vector<uint32_t> head_, prev_;  // position + 1, modulo 2^32; 0: none
+    std::vector<uint32_t> head3_;        // the latest position of each 3-byte hash (block minimum)
     int64_t inserted_ = 0;      // positions below this are inserted or skipped
     int64_t cachePos_ = -1;     // a lazy look-ahead result for cachePos_
     Found cache_{0, 0};
@@ -404,6 +412,7 @@ private:
     Found lastN_{0, 0};
     bool lastNValid_ = false;
     uint32_t shift_, mask_;
+    int hashLen_;  // bytes the hash reads
 };
 
 // ---- the correction record ------------------------------------------------------------

@@ -41,6 +41,7 @@ const char* resultText(Result r) {
     case Result::BadCorrections: return "the reconstruction record is damaged";
     case Result::TooLarge: return "a deflate block is too large";
     case Result::IoError: return "read or write error";
+    case Result::NewerRecord: return "the reconstruction record needs a newer pakrev";
     }
     return "?";
 }

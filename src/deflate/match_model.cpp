@@ -10,14 +10,28 @@ namespace recon {
 
 namespace {
 constexpr int64_t WSIZE = 32768;
+const uint32_t* crc32cTable() {
+    static uint32_t t[256];
+    static bool made = false;
+    if (!made) {
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t[i] = c;
+        }
+        made = true;
+    }
+    return t;
+}
 constexpr int CANDIDATE_WALK = 1024;
 }
 
 std::string describe(const ModelParams& p) {
-    char buf[160];
-    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u",
+    char buf[200];
+    snprintf(buf, sizeof buf, "%s hash %u chain %u good %u lazy %u nice %u dist %u far %u split %u min %u%s hash-mode %u%s",
              p.lazyMode ? "lazy" : "greedy", p.hashBits, p.chain, p.good, p.lazy, p.nice,
-             p.maxDist, p.tooFar, p.split);
+             p.maxDist, p.tooFar, p.split, p.minMatch, p.blockMinMatch ? " by block" : "", p.hashMode,
+             p.sameDistance ? " same-distance" : "");
     return buf;
 }
 
@@ -25,18 +39,33 @@ Model::Model(const ModelParams& p, Window& win)
     : p_(p), win_(win), head_(size_t(1) << p.hashBits, 0), prev_(WSIZE, 0) {
     shift_ = (p.hashBits + 2u) / 3u;
     mask_ = (1u << p.hashBits) - 1;
+    hashLen_ = p.hashMode >= 1 ? 4 : 3;
+    if (p.blockMinMatch && hashLen_ == 4) head3_.assign(size_t(1) << 15, 0);
 }
 
 uint32_t Model::hashAt(int64_t pos) const {
     const uint8_t* b = win_.at(pos);
+    if (p_.hashMode == 1) {
+        uint32_t v = uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+        return (v * 2654435761u) >> (32 - p_.hashBits);
+    }
+    if (p_.hashMode == 2) {
+        uint32_t c = 0;
+        for (int i = 0; i < 4; ++i) c = crc32cTable()[(c ^ b[i]) & 255] ^ (c >> 8);
+        return c & mask_;
+    }
     return ((uint32_t(b[0]) << (2 * shift_)) ^ (uint32_t(b[1]) << shift_) ^ b[2]) & mask_;
 }
 
 void Model::insertUpTo(int64_t end) {
     if (end <= inserted_) return;
-    int64_t avail = win_.require(inserted_, end + 2);
+    int64_t avail = win_.require(inserted_, end + hashLen_ - 1);
     for (int64_t q = inserted_; q < end; ++q) {
-        if (q + 3 > avail || q == 0) continue;
+        if (!head3_.empty() && q + 3 <= avail && q > 0) {
+            const uint8_t* b = win_.at(q);
+            head3_[((uint32_t(b[0]) << 10) ^ (uint32_t(b[1]) << 5) ^ b[2]) & 0x7FFF] = static_cast<uint32_t>(q + 1);
+        }
+        if (q + hashLen_ > avail || q == 0) continue;
         uint32_t h = hashAt(q);
         prev_[static_cast<size_t>(q & (WSIZE - 1))] = head_[h];
         head_[h] = static_cast<uint32_t>(q + 1);
@@ -66,7 +95,7 @@ uint32_t Model::matchLength(int64_t pos, uint32_t dist, uint32_t maxLen) {
 Model::Found Model::search(int64_t pos, uint32_t prevLen, int64_t limit) {
     int64_t have = win_.require(pos, std::min<int64_t>(limit, pos + 258));
     int64_t room = have - pos;
-    if (room < 3) return {0, 0};
+    if (room < hashLen_ || room < 3) return {0, 0};
     uint32_t maxLen = static_cast<uint32_t>(room);
     insertUpTo(pos);
     uint32_t chain = p_.chain;
@@ -97,7 +126,16 @@ Model::Found Model::search(int64_t pos, uint32_t prevLen, int64_t limit) {
         if (--chain == 0) break;
         cur = prev_[static_cast<size_t>(q & (WSIZE - 1))];
     }
-    if (bestDist == 0) return {0, 0};
+    if (bestDist == 0 && prevLen < 3 && p_.minMatch == 3 && !head3_.empty()) {
+        // The latest position with the same 3-byte hash, for a length-3 match.
+        uint32_t c3 = head3_[((uint32_t(here[0]) << 10) ^ (uint32_t(here[1]) << 5) ^ here[2]) & 0x7FFF];
+        int64_t d = static_cast<uint32_t>(here1 - c3);
+        if (c3 && d > 0 && d <= p_.maxDist) {
+            uint32_t len = matchLength(pos, static_cast<uint32_t>(d), maxLen);
+            if (len >= 3) return {len, static_cast<uint32_t>(d)};
+        }
+    }
+    if (bestDist == 0 || best < p_.minMatch) return {0, 0};
     return {best, bestDist};
 }
 
@@ -163,6 +201,7 @@ void Model::applyStored(int64_t pos, int64_t len) {
 }
 
 int Model::candidateIndex(int64_t pos, uint32_t len, uint32_t dist) {
+    if (win_.require(pos, pos + hashLen_) < pos + hashLen_) return -1;
     insertUpTo(pos);
     uint32_t cur = head_[hashAt(pos)];
     const uint32_t here1 = static_cast<uint32_t>(pos + 1);
@@ -186,6 +225,7 @@ int Model::candidateIndex(int64_t pos, uint32_t len, uint32_t dist) {
 }
 
 uint32_t Model::candidateDistance(int64_t pos, uint32_t len, uint32_t idx) {
+    if (win_.require(pos, pos + hashLen_) < pos + hashLen_) return 0;
     insertUpTo(pos);
     uint32_t cur = head_[hashAt(pos)];
     const uint32_t here1 = static_cast<uint32_t>(pos + 1);

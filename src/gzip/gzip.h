@@ -226,7 +226,7 @@ recon::Result makeGzipRecord(const std::string& packagePath, const std::string& 
 
 enum GzipRecordRebuild {
     GZIP_RECORD_REBUILT = 0,
-    GZIP_RECORD_UNKNOWN,  // an unknown critical tag, or no record: a newer maker's entry
+    GZIP_RECORD_UNKNOWN,  // an unknown critical tag, no record, or a later record version: a newer maker's entry
     GZIP_RECORD_DAMAGED,  // the block or the record does not read, or does not fit the tar
     GZIP_RECORD_IO,       // the tar or the output could not be read or written
 };

@@ -134,5 +134,6 @@ GzipRecordRebuild rebuildFromRecordBlock(const std::string& paramBlockPath,
     recon::Result r = rebuildInto(block.f, record->offset, record->length, tar.f, sink);
     bool closed = out.close();
     if (r == recon::Result::IoError || (r == recon::Result::Ok && !closed)) return GZIP_RECORD_IO;
+    if (r == recon::Result::NewerRecord) return GZIP_RECORD_UNKNOWN;
     return r == recon::Result::Ok ? GZIP_RECORD_REBUILT : GZIP_RECORD_DAMAGED;
 }

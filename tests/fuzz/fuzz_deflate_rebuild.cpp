@@ -5,7 +5,9 @@
 // Input: one control byte, then the bytes. Bit 0: gzip record; bits 1-2:
 // which data; bit 4: put a valid record header in front, so the coded body
 // is reached more often; bit 5: the bytes are a kind-23 parameter block as a
-// patch carries it, rebuilt through the files the applier uses.
+// patch carries it, rebuilt through the files the applier uses; bit 6 (with
+// bit 4): a version-2 header with every setting of that version on (bit 7:
+// the CRC-32C hash instead of the multiplicative one).
 #include <unistd.h>
 
 #include <cstddef>
@@ -70,9 +72,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A valid record header when asked (bit 4), so the body is reached more often.
     std::string record;
     if (data[0] & 0x10) {
-        record = std::string("PKDF\x01", 5) + char(gzip || block ? 1 : 0);
+        bool v2 = data[0] & 0x40;
+        record = std::string("PKDF", 4) + char(v2 ? 2 : 1) + char(gzip || block ? 1 : 0);
         const uint8_t params[18] = {1, 15, 128, 0, 8, 0, 16, 0, 128, 0, 0xFA, 0x7E, 0, 0x10, 0xFF, 0x3F, 0, 0};
         record.append(reinterpret_cast<const char*>(params), sizeof params);
+        if (v2) record += std::string{4, char(data[0] & 0x80 ? 2 : 1), 3, 0};
     }
     record.append(reinterpret_cast<const char*>(data + 1), size - 1);
     size_t limit = 64 * plain.size() + (size_t(8) << 20);

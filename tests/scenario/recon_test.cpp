@@ -98,12 +98,14 @@ TEST(ReconFailures, DamagedOrUnknownBlocksFailCleanly) {
     };
     std::string flipped = block;
     for (size_t i = 40; i < flipped.size(); i += 97) flipped[i] = static_cast<char>(flipped[i] ^ 0x5A);
-    std::string header = block;
-    header[10] = static_cast<char>(header[10] ^ 1);  // the record's version byte
+    std::string header = block, later = block;
+    header[10] = 0;  // the record's version byte
+    later[10] = 9;
     std::string shortened = block.substr(0, 6 + (block.size() - 6) / 2);
     const Damage cases[] = {
         {"flipped record bytes", flipped, ""},
         {"record header", header, "damaged"},
+        {"later record version", later, "Upgrade pakrev"},
         {"record cut short, length kept", block.substr(0, 2) + u32(static_cast<uint32_t>(block.size() - 6)) +
                                               block.substr(6, (block.size() - 6) / 2), "damaged"},
         {"record cut short", shortened.substr(0, 2) + u32(static_cast<uint32_t>(shortened.size() - 6)) +

@@ -157,22 +157,30 @@ TEST(Reconstruction, InstalledEncodersRoundTrip) {
     testsupport::ScratchDir dir;
     std::string data = sample();
     testsupport::writeFile(dir / "data", data);
-    const char* const commands[] = {
-        "gzip -1 -n -c data", "gzip -9 -c data", "gzip --rsyncable -c data", "pigz -c data",
-        "pigz -11 -c data", "libdeflate-gzip -1 -c data", "libdeflate-gzip -12 -c data",
-        "zopfli --i1 -c data", "busybox gzip -c data", "7z a -tgzip -mx=9 -so x data",
+    // Each command, and the largest record it may need in thousandths of the stream (0: any).
+    const struct { const char* cmd; int permille; } commands[] = {
+        {"gzip -1 -n -c data", 1}, {"gzip -9 -c data", 1}, {"gzip --rsyncable -c data", 0}, {"pigz -c data", 1},
+        {"pigz -11 -c data", 0}, {"libdeflate-gzip -1 -c data", 0}, {"libdeflate-gzip -12 -c data", 0},
+        {"zopfli --i1 -c data", 0}, {"busybox gzip -c data", 1}, {"7z a -tgzip -mx=9 -so x data", 0},
+        // Node's zlib as npm packs tarballs (level 9) and at its default level.
+        {"node -e \"process.stdout.write(require('zlib').gzipSync(require('fs').readFileSync('data'),{level:9}))\"", 5},
+        {"node -e \"process.stdout.write(require('zlib').gzipSync(require('fs').readFileSync('data')))\"", 5},
     };
     int ran = 0;
-    for (const char* cmd : commands) {
-        std::string program = std::string(cmd).substr(0, std::string(cmd).find(' '));
+    for (const auto& c : commands) {
+        std::string cmd = c.cmd, program = cmd.substr(0, cmd.find(' '));
         if (testsupport::runShell("command -v " + program).status != 0) continue;
-        testsupport::RunResult r = testsupport::runShell(std::string(cmd) + " > out.gz 2>/dev/null", dir.path());
+        testsupport::RunResult r = testsupport::runShell(cmd + " > out.gz 2>/dev/null", dir.path());
         if (r.status != 0) continue;  // a setting this build of the program lacks
         ++ran;
-        RoundTrip t = roundTrip(testsupport::readFile(dir / "out.gz"), data, true);
+        std::string gz = testsupport::readFile(dir / "out.gz");
+        RoundTrip t = roundTrip(gz, data, true);
         SCOPED_TRACE(cmd);
         ASSERT_EQ(t.make, Result::Ok);
         EXPECT_TRUE(t.exact);
+        if (c.permille) {
+            EXPECT_LE(t.record.size() * 1000, gz.size() * c.permille + 64000) << t.stats.model;
+        }
     }
     EXPECT_GT(ran, 0);
 }
@@ -233,4 +241,72 @@ TEST(Reconstruction, WrongDataOrNoDeflateIsRefused) {
     std::string out;
     recon::StringSink os(out);
     EXPECT_EQ(recon::rebuildGzip(rs, ds, os), Result::BadCorrections);
+}
+
+namespace {
+// The data and record of a published version-1 record: made by the first
+// release of the engine for a zlib stream (level 6, run-length strategy, gzip
+// wrapper, a sync flush every 5000 bytes) of 9796 bytes, CRC-32 75f77b29.
+std::string version1Data() {
+    return testsupport::sourceLikeText(12000, 31) + std::string(700, 'z') +
+           testsupport::sourceLikeText(6000, 32);
+}
+std::string version1Record() {
+    const char* hex =
+        "504b44460101000f0400040004000800fa7e0010ff3f000000110f4584000000"
+        "000002019e486069c47ffffe75ea2a051cbe9df7c9ddd3b6582a58968ecd601d"
+        "9787b37b26eb62d5d4c0ec4dc269d23bc86589610619b65277cc3be5555db254"
+        "b0dc158a942ac04502d167fe179bf66926cd1d9c606ca73c695a815b41f69b93"
+        "603886a045704b39cd893f92684da21f0987983779b4d0c49fe735915fc5e51a"
+        "851d1143d72dac4a1d064c177c2f45dc504ec721f760e7f8dc68370ee59fb5a0"
+        "77845e5d56105b2865562746cc8d341732aea36c484e3847d1c49734a7baa530"
+        "7e9d1ceaf3165dddede19e7438db930c1a28f732c49bbc59c8136900";
+    std::string out;
+    for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out.push_back(char(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    return out;
+}
+Result rebuildRecord(const std::string& record, const std::string& data, std::string& out) {
+    recon::MemorySource rs(record), ds(data);
+    recon::StringSink os(out);
+    return recon::rebuildGzip(rs, ds, os);
+}
+}  // namespace
+
+TEST(Reconstruction, PublishedVersion1RecordStillRebuildsExactly) {
+    std::string rec = version1Record(), data = version1Data(), out;
+    ASSERT_EQ(rec.size(), 252u);
+    ASSERT_EQ(rec[4], 1);
+    ASSERT_EQ(rebuildRecord(rec, data, out), Result::Ok);
+    EXPECT_EQ(out.size(), 9796u);
+    EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(out.data()), static_cast<uInt>(out.size())), 0x75f77b29u);
+    std::string check;
+    ASSERT_TRUE(zlibInflate(out, 31, check));
+    EXPECT_EQ(check, data);
+}
+
+TEST(Reconstruction, RecordVersionsAndSettingsNotKnownAreRefused) {
+    std::string v1 = version1Record(), data = version1Data();
+    // Version 2: four more setting bytes after the version-1 ones.
+    auto v2 = [&](uint8_t minMatch, uint8_t hashMode, uint8_t flags, uint8_t reserved) {
+        std::string r = v1.substr(0, 24);
+        r[4] = 2;
+        r += std::string{char(minMatch), char(hashMode), char(flags), char(reserved)};
+        return r + v1.substr(24);
+    };
+    // A later version is told apart from a damaged record: the applier asks for an upgrade.
+    for (uint8_t version : {3, 255}) {
+        std::string r = v1, out;
+        r[4] = char(version);
+        EXPECT_EQ(rebuildRecord(r, data, out), Result::NewerRecord);
+        EXPECT_TRUE(out.empty());
+    }
+    const std::string bad[] = {
+        [&] { std::string r = v1; r[4] = 0; return r; }(),
+        v2(5, 0, 0, 0), v2(2, 0, 0, 0), v2(4, 3, 0, 0), v2(4, 1, 4, 0), v2(4, 1, 0, 1), v1.substr(0, 24) + std::string(1, '\2'),
+    };
+    for (const std::string& r : bad) {
+        std::string out;
+        EXPECT_EQ(rebuildRecord(r, data, out), Result::BadCorrections);
+        EXPECT_TRUE(out.empty());
+    }
 }
