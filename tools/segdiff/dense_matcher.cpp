@@ -64,7 +64,7 @@ constexpr Settings SETTINGS[] = {
      {{10, 16, 28, 48, 80}, {12, 20, 32, 56, 96}, {8, 12, 22, 40, 64}, {6, 10, 16, 32, 48}, {16, 24, 32, 48, 80}},
      5, 256, 8, 0},
     {16ull << 20,
-     {{16, 24, 32, 48, 80}, {24, 32, 48, 64, 96}, {12, 20, 32, 56, 96}, {10, 16, 28, 48, 80}, {8, 12, 22, 40, 64}},
+     {{16, 24, 32, 48, 80}, {12, 20, 32, 56, 96}, {10, 16, 28, 48, 80}, {8, 12, 22, 40, 64}, {24, 32, 48, 64, 96}},
      5, 256, 8, 0},
     {CHAIN_INDEX_LIMIT, {{16, 24, 32, 48, 80}}, 1, 48, 8, 24},
 };
@@ -224,12 +224,15 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
     if (sets > settings.priceSets) sets = settings.priceSets;
     if (sets < 1) sets = 1;
     std::vector<Copy> best;
-    uint64_t bestSize = 0;
+    uint64_t bestSize = 0, firstRaw = 0;
     for (int k = 0; k < sets; ++k) {
         std::vector<Copy> copies;
         MatchStats walked;
         walkNew(oldFile, newFile, index, settings, settings.prices[k], walked,
                 [&](const Copy& c) { copies.push_back(c); });
+        uint64_t raw = rawDeltaSize(copies, newFile);
+        if (k == 0) firstRaw = raw;
+        if (k > 0 && raw > firstRaw + firstRaw / RAW_GROWTH_SHARE) continue;
         uint64_t size = sets > 1 ? compressedDeltaSize(copies, oldFile, newFile) : 0;
         if (k == 0 || size < bestSize) {
             best.swap(copies);

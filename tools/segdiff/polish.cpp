@@ -84,6 +84,12 @@ struct Image {
 
 }  // namespace
 
+uint64_t rawDeltaSize(const std::vector<Copy>& copies, const InputFile& newFile) {
+    uint64_t copied = 0;
+    for (const Copy& c : copies) copied += c.length;
+    return HEADER_SIZE + RECORD_SIZE * copies.size() + newFile.size - copied;
+}
+
 uint64_t compressedDeltaSize(const std::vector<Copy>& copies, const InputFile& oldFile, const InputFile& newFile) {
     std::vector<char> kept(copies.size(), 1);
     Image image{copies, kept, oldFile, newFile, {}, {}, {}};
@@ -91,9 +97,11 @@ uint64_t compressedDeltaSize(const std::vector<Copy>& copies, const InputFile& o
 }
 
 void polishCopies(std::vector<Copy>& copies, const InputFile& oldFile, const InputFile& newFile) {
-    uint64_t copied = 0;
-    for (const Copy& c : copies) copied += c.length;
-    if (HEADER_SIZE + RECORD_SIZE * copies.size() + newFile.size - copied > POLISH_DELTA_LIMIT) return;
+    const uint64_t raw = rawDeltaSize(copies, newFile);
+    if (raw > POLISH_DELTA_LIMIT) return;
+    // A patch may also be left uncompressed: the delta as written may grow
+    // by at most 1/RAW_GROWTH_SHARE of its size.
+    uint64_t growth = 0;
     std::vector<char> kept(copies.size(), 1);
     Image image{copies, kept, oldFile, newFile, {}, {}, {}};
     uint64_t best = image.compressedSize();
@@ -113,11 +121,14 @@ void polishCopies(std::vector<Copy>& copies, const InputFile& oldFile, const Inp
         for (size_t i : tried) {
             if (spent > POLISH_BUDGET) break;
             if (!kept[i]) continue;
+            const uint64_t grows = copies[i].length > RECORD_SIZE ? copies[i].length - RECORD_SIZE : 0;
+            if (growth + grows > raw / RAW_GROWTH_SHARE) continue;
             kept[i] = 0;
             uint64_t size = image.compressedSize();
             spent += image.bytes.size();
             if (size < best) {
                 best = size;
+                growth += grows;
                 found = true;
             } else {
                 kept[i] = 1;
