@@ -4,7 +4,8 @@
 // index alike, by the bytes each copy covers beyond what its record will
 // cost once the delta is compressed, and before it takes a copy it looks a
 // few bytes further for a better one. How hard it searches and what it
-// takes a record to cost depend on the size of OLD (Settings below).
+// takes a record to cost depend on the size of OLD (Settings below); where
+// NEW is small, the walk runs with several prices and bzip2 picks.
 //
 // What a record costs after bzip2 depends mostly on its skip: a record that
 // stays on its diagonal or moves a few bytes (an edited, inserted or deleted
@@ -30,7 +31,7 @@ constexpr int RECENT_DIAGONALS = 4;
 constexpr uint64_t GOOD_ENOUGH = 2048;
 // Up to this size of NEW the copies are held in memory and weighed with
 // bzip2 before they are written (see polishCopies). The walks with the
-// other prices together cover at most WEIGHED_WALK_BYTES of NEW.
+// several sets of prices together cover at most WEIGHED_WALK_BYTES of NEW.
 constexpr uint64_t WEIGHED_NEW_LIMIT = 64ull << 20;
 constexpr uint64_t WEIGHED_WALK_BYTES = 32ull << 20;
 
