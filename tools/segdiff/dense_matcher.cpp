@@ -4,7 +4,8 @@
 // index alike, by the bytes each copy covers beyond what its record will
 // cost once the delta is compressed, and before it takes a copy it looks a
 // few bytes further for a better one. How hard it searches and what it
-// takes a record to cost depend on the size of OLD (Settings below).
+// takes a record to cost depend on the size of OLD (Settings below); where
+// NEW is small, the walk runs with several prices and bzip2 picks.
 //
 // What a record costs after bzip2 depends mostly on its skip: a record that
 // stays on its diagonal or moves a few bytes (an edited, inserted or deleted
@@ -28,6 +29,11 @@ constexpr int RECENT_DIAGONALS = 4;
 // The length at which an index candidate is taken without looking at the
 // others.
 constexpr uint64_t GOOD_ENOUGH = 2048;
+// Up to this size of NEW the copies are held in memory and weighed with
+// bzip2 before they are written (see polishCopies). The walks with the
+// several sets of prices together cover at most WEIGHED_WALK_BYTES of NEW.
+constexpr uint64_t WEIGHED_NEW_LIMIT = 64ull << 20;
+constexpr uint64_t WEIGHED_WALK_BYTES = 32ull << 20;
 
 struct Prices {
     uint64_t same;   // skip 0
@@ -39,7 +45,8 @@ struct Prices {
 
 struct Settings {
     uint64_t maxOldSize;    // these settings hold for OLD up to this size
-    Prices prices;
+    Prices prices[5];       // the first, and the others where NEW is small enough to weigh
+    int priceSets;
     int depth;              // index candidates looked at per lookup, newest first
     uint64_t lazySteps;     // positions after a found copy where a better one is looked for
     uint64_t resumeWindow;  // past a break, the last diagonal picking up again
@@ -54,9 +61,13 @@ struct Settings {
 // elsewhere; on smaller ones it costs more than the look-ahead finds. The
 // deep search would take several times as long above 16 MiB for about 1 %.
 constexpr Settings SETTINGS[] = {
-    {1ull << 20, {10, 16, 28, 48, 80}, 256, 8, 0},
-    {16ull << 20, {16, 24, 32, 48, 80}, 256, 8, 0},
-    {CHAIN_INDEX_LIMIT, {16, 24, 32, 48, 80}, 48, 8, 24},
+    {1ull << 20,
+     {{10, 16, 28, 48, 80}, {12, 20, 32, 56, 96}, {8, 12, 22, 40, 64}, {6, 10, 16, 32, 48}, {16, 24, 32, 48, 80}},
+     5, 256, 8, 0},
+    {16ull << 20,
+     {{16, 24, 32, 48, 80}, {12, 20, 32, 56, 96}, {10, 16, 28, 48, 80}, {8, 12, 22, 40, 64}, {24, 32, 48, 64, 96}},
+     5, 256, 8, 0},
+    {CHAIN_INDEX_LIMIT, {{16, 24, 32, 48, 80}}, 1, 48, 8, 24},
 };
 
 const Settings& settingsFor(uint64_t oldSize) {
@@ -83,7 +94,7 @@ struct Candidate {
 struct DenseWalk {
     Walk walk;
     const ChainIndex& index;
-    const Prices prices;
+    const Prices& prices;
     const int depth;
     int64_t recent[RECENT_DIAGONALS] = {};
     int recentCount = 1;
@@ -145,15 +156,11 @@ struct DenseWalk {
     }
 };
 
-}  // namespace
-
-MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, DeltaWriter& writer) {
-    MatchStats stats;
-    ChainIndex index;
-    buildChainIndex(index, oldFile, chainStepFor(oldFile.size));
-    const Settings& settings = settingsFor(oldFile.size);
-    DenseWalk dw{Walk{oldFile, newFile}, index, settings.prices, settings.depth};
-
+// One walk over NEW with one set of prices; every copy found goes to sink.
+template <class Sink>
+void walkNew(const InputFile& oldFile, const InputFile& newFile, const ChainIndex& index,
+             const Settings& settings, const Prices& prices, MatchStats& stats, Sink&& sink) {
+    DenseWalk dw{Walk{oldFile, newFile}, index, prices, settings.depth};
     uint64_t pos = 0;
     const uint64_t newSize = newFile.size;
     while (pos + 8 <= newSize) {
@@ -186,14 +193,56 @@ MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, D
             continue;
         }
         const Copy& c = best.copy;
-        addCopy(writer, c.newStart, c.oldStart, c.length);
-        ++stats.copies;
-        stats.copiedBytes += c.length;
+        sink(c);
         if (best.recent >= 0) ++stats.resumed;
         dw.take(best);
         pos = c.newStart + c.length;
         dw.walk.literalStart = pos;
     }
+}
+
+}  // namespace
+
+MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, DeltaWriter& writer) {
+    MatchStats stats;
+    ChainIndex index;
+    buildChainIndex(index, oldFile, chainStepFor(oldFile.size));
+    const Settings& settings = settingsFor(oldFile.size);
+    auto emit = [&](const Copy& c) {
+        addCopy(writer, c.newStart, c.oldStart, c.length);
+        ++stats.copies;
+        stats.copiedBytes += c.length;
+    };
+    if (newFile.size > WEIGHED_NEW_LIMIT) {
+        walkNew(oldFile, newFile, index, settings, settings.prices[0], stats, emit);
+        return stats;
+    }
+    // A NEW this small makes a delta that is quick to compress: each set of
+    // prices the budget allows makes its delta (the sets in the order they
+    // won most often on the sample), and the one that is smallest after
+    // bzip2 -9 is kept and polished.
+    int sets = static_cast<int>(WEIGHED_WALK_BYTES / (newFile.size + 1));
+    if (sets > settings.priceSets) sets = settings.priceSets;
+    if (sets < 1) sets = 1;
+    std::vector<Copy> best;
+    uint64_t bestSize = 0, firstRaw = 0;
+    for (int k = 0; k < sets; ++k) {
+        std::vector<Copy> copies;
+        MatchStats walked;
+        walkNew(oldFile, newFile, index, settings, settings.prices[k], walked,
+                [&](const Copy& c) { copies.push_back(c); });
+        uint64_t raw = rawDeltaSize(copies, newFile);
+        if (k == 0) firstRaw = raw;
+        if (k > 0 && raw > firstRaw + firstRaw / RAW_GROWTH_SHARE) continue;
+        uint64_t size = sets > 1 ? compressedDeltaSize(copies, oldFile, newFile) : 0;
+        if (k == 0 || size < bestSize) {
+            best.swap(copies);
+            bestSize = size;
+            stats.resumed = walked.resumed;
+        }
+    }
+    polishCopies(best, oldFile, newFile);
+    for (const Copy& c : best) emit(c);
     return stats;
 }
 

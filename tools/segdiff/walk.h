@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstring>
+#include <vector>
 
 #include "segdiff.h"
 
@@ -114,6 +115,22 @@ struct Walk {
 
 // The matcher for kernel-sized inputs, over the block index.
 MatchStats findCopiesSparse(const InputFile& oldFile, const InputFile& newFile, DeltaWriter& writer);
+// Deltas up to this size (uncompressed) get the last pass below; its trial
+// compressions together may take this many bytes of input.
+constexpr uint64_t POLISH_DELTA_LIMIT = 256u << 10;
+constexpr uint64_t POLISH_BUDGET = 4u << 20;
+// The weighing may choose a delta larger as written than the first one it
+// found (but smaller after bzip2) by at most 1/RAW_GROWTH_SHARE of that.
+constexpr uint64_t RAW_GROWTH_SHARE = 32;
+// Turns into literal bytes those copies (in NEW order) that make the delta
+// larger after bzip2 -9 than their bytes would as literals. Leaves the copies
+// alone when the delta they make is larger than POLISH_DELTA_LIMIT.
+void polishCopies(std::vector<walk::Copy>& copies, const InputFile& oldFile, const InputFile& newFile);
+// The size of the delta these copies make, as written and after bzip2 -9.
+uint64_t rawDeltaSize(const std::vector<walk::Copy>& copies, const InputFile& newFile);
+uint64_t compressedDeltaSize(const std::vector<walk::Copy>& copies, const InputFile& oldFile,
+                             const InputFile& newFile);
+
 // The matcher for inputs up to CHAIN_INDEX_LIMIT, over the chained index.
 MatchStats findCopiesDense(const InputFile& oldFile, const InputFile& newFile, DeltaWriter& writer);
 }  // namespace segdiff
