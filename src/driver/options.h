@@ -36,7 +36,12 @@ extern Options options;
 // output is flushed and the live progress line stopped and erased first,
 // so lines keep their order on a shared terminal.
 // The exit-time cleanup removes the workspace.
+// Inside work running beside the main thread (runtime.h, ParallelWork) it
+// throws FatalInWork with the message instead, for the main thread.
 [[noreturn]] void errorExit(const std::string& message);
+struct FatalInWork {
+    std::string message;
+};
 
 // A progress line that only describes the work: printf on standard output,
 // only with -v. The caller writes the line's "\n". The live progress line

@@ -5,8 +5,11 @@
 
 #include "driver/options.h"
 #include "progress/progress.h"
+#include "runtime/runtime.h"
 
 void errorExit(const std::string& message) {
+    if (outputHeld()) throw FatalInWork{message};
+    stopAllParallelWork();
     fflush(stdout);
     stopProgress();
     fprintf(stderr, "error: %s\n", message.c_str());

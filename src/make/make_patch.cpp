@@ -101,6 +101,43 @@ void deltaOrExit(int status, const std::string& deltaPath) {
     errorExit(message);
 }
 
+const char FIRST_UNPACK_FAILED[] =
+    "Cannot read first input file.  Error encountered during decompression";
+const char SECOND_UNPACK_FAILED[] =
+    "Cannot read second input file.  Error encountered during decompression";
+
+// Unpacks a package into its tarPath (named already) and takes the digest
+// the patch records for it: of the tar for the old package, of the package
+// file itself for the new one.
+bool unpackAndDigest(PackageInfo& package, bool digestOfTar) {
+    if (!unpackPackage(package.fullPath(), package.tarPath, package.kind)) return false;
+    package.md5 = md5OfFile(digestOfTar ? package.tarPath : package.fullPath());
+    return true;
+}
+
+// Unpacks both packages and takes their digests: one after the other with
+// -T 1, else both at the same time. Either way the old package's failure is
+// the one reported when both fail, and the names are taken in the same
+// order.
+void unpackBoth(PackageInfo& oldPackage, PackageInfo& newPackage) {
+    oldPackage.tarPath = newTempName();
+    newPackage.tarPath = newTempName();
+    if (workThreads() < 2) {
+        if (!unpackAndDigest(oldPackage, true)) unpackFailed(FIRST_UNPACK_FAILED);
+        if (!unpackAndDigest(newPackage, false)) unpackFailed(SECOND_UNPACK_FAILED);
+        return;
+    }
+    ParallelWork work;
+    work.start([&] { return unpackAndDigest(oldPackage, true); });
+    work.start([&] { return unpackAndDigest(newPackage, false); });
+    if (!showUnpacking(oldPackage.fullPath(), [&] { return work.finish(0); })) {
+        work.stopAfter(0);
+        unpackFailed(FIRST_UNPACK_FAILED);
+    }
+    if (!showUnpacking(newPackage.fullPath(), [&] { return work.finish(1); }))
+        unpackFailed(SECOND_UNPACK_FAILED);
+}
+
 }  // namespace
 
 bool makePatch(const std::string& oldName, const std::string& newName,
@@ -130,13 +167,7 @@ bool makePatch(const std::string& oldName, const std::string& newName,
     if (!fileExists(newPackage.fullPath())) errorExit("cannot access second input file");
     checkFitsFormat(newPackage.fullPath());
 
-    if (!unpack(oldPackage))
-        unpackFailed("Cannot read first input file.  Error encountered during decompression");
-    if (!unpack(newPackage))
-        unpackFailed("Cannot read second input file.  Error encountered during decompression");
-
-    oldPackage.md5 = md5OfFile(oldPackage.tarPath);
-    newPackage.md5 = md5OfFile(newPackage.fullPath());
+    unpackBoth(oldPackage, newPackage);
 
     verbose("Making package delta\n");
     deltaOrExit(makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath),

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -133,17 +134,27 @@ bool readProc(pid_t pid, ProcInfo& info) {
     return true;
 }
 
+// The children of every thread of the process (a thread lists the children
+// it forked).
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::vector<pid_t> children;
-    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    if (access(path.c_str(), R_OK) == 0) {
-        std::string list = readFile(path);
-        const char* at = list.c_str();
-        char* end;
-        for (long v = strtol(at, &end, 10); end != at; v = strtol(at, &end, 10)) {
-            children.push_back(static_cast<pid_t>(v));
-            at = end;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::string own = tasks + "/" + std::to_string(pid) + "/children";
+    if (access(own.c_str(), R_OK) == 0) {
+        DIR* threads = opendir(tasks.c_str());
+        while (threads) {
+            struct dirent* e = readdir(threads);
+            if (!e) break;
+            if (e->d_name[0] == '.') continue;
+            std::string list = readFile(tasks + "/" + e->d_name + "/children");
+            const char* at = list.c_str();
+            char* end;
+            for (long v = strtol(at, &end, 10); end != at; v = strtol(at, &end, 10)) {
+                children.push_back(static_cast<pid_t>(v));
+                at = end;
+            }
         }
+        if (threads) closedir(threads);
         return children;
     }
     // Without the children lists: every process's parent.
@@ -217,6 +228,7 @@ enum class Moment {
     START,        // as soon as the workspace exists
     WHILE_CHILD,  // while a child of the given name runs
     NO_CHILD,     // once the given child was seen and no child runs
+    WHILE_TWO,    // while two children of the given name run at once
 };
 
 struct Case {
@@ -248,7 +260,13 @@ const Case CASES[] = {
      SIGINT, true},
     {"make_j_HUP_group_after_unpack", Job::MAKE_J_BZ2, Moment::NO_CHILD, "bunzip2", "", SIGHUP,
      true},
+    // Both unpackings at once, each in a thread of its own.
+    {"make_TERM_during_both_unpacks", Job::MAKE_GZ, Moment::WHILE_TWO, "gzip", "", SIGTERM, false},
+    {"make_j_INT_group_during_both_unpacks", Job::MAKE_J_BZ2, Moment::WHILE_TWO, "bunzip2", "",
+     SIGINT, true},
     {"apply_TERM_at_start", Job::APPLY_GZ, Moment::START, "", "", SIGTERM, false},
+    // The old package is unpacked beside the reading of the patch.
+    {"apply_INT_during_unpack", Job::APPLY_GZ, Moment::WHILE_CHILD, "gzip", "", SIGINT, false},
     {"apply_INT_during_delta", Job::APPLY_GZ, Moment::WHILE_CHILD, "xdelta", "", SIGINT, false},
     {"apply_TERM_group_during_recompression", Job::APPLY_GZ, Moment::WHILE_CHILD, "gzip", "cat",
      SIGTERM, true},
@@ -410,6 +428,11 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
                     break;
                 case Moment::WHILE_CHILD:
                     fire = afterSeen && contains(now, c.child);
+                    break;
+                case Moment::WHILE_TWO:
+                    fire = std::count_if(now.begin(), now.end(), [&](const ProcInfo& p) {
+                               return p.comm == c.child;
+                           }) >= 2;
                     break;
                 case Moment::NO_CHILD:
                     // After the child, before the program of another
