@@ -41,7 +41,14 @@ extern Options options;
 [[noreturn]] void errorExit(const std::string& message);
 struct FatalInWork {
     std::string message;
+    bool quiet = false;  // from quietExit: no message, this status
+    int status = 1;
 };
+
+// Ends the run with the status and no message, after whatever the caller
+// printed; inside work beside the main thread it throws FatalInWork
+// (quiet) for the main thread to end the run so.
+[[noreturn]] void quietExit(int status);
 
 // A progress line that only describes the work: printf on standard output,
 // only with -v. The caller writes the line's "\n". The live progress line

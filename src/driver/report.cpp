@@ -16,6 +16,12 @@ void errorExit(const std::string& message) {
     exit(1);
 }
 
+void quietExit(int status) {
+    if (outputHeld()) throw FatalInWork{"", true, status};
+    stopAllParallelWork();
+    exit(status);
+}
+
 void verbose(const char* format, ...) {
     if (!options.verbose) return;
     va_list args;

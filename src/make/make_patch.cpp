@@ -138,6 +138,44 @@ void unpackBoth(PackageInfo& oldPackage, PackageInfo& newPackage) {
         unpackFailed(SECOND_UNPACK_FAILED);
 }
 
+// Makes the main delta, then works out how the new package was compressed:
+// with -T 1 one after the other; else at the same time, the delta's failure
+// (or its size past the format) being the one that ends the run when both
+// fail. Only the characterisation takes workspace names, and the delta
+// none, so their order is the same either way.
+void deltaBesideCharacterisation(const PackageInfo& oldPackage, const PackageInfo& newPackage,
+                                 const std::string& deltaPath, const std::string& fixupPath,
+                                 Characterisation& made) {
+    auto characterise = [&] {
+        verbose("Ensuring MD5sum will be correct\n");
+        findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+        return true;
+    };
+    auto makeMainDelta = [&] {
+        return makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath);
+    };
+    if (workThreads() < 2) {
+        deltaOrExit(makeMainDelta(), deltaPath);
+        checkFitsFormat(deltaPath);
+        removeTempFile(oldPackage.tarPath);
+        characterise();
+        return;
+    }
+    int deltaStatus = -1;
+    ParallelWork work;
+    work.start([&] {
+        deltaStatus = makeMainDelta();
+        return true;
+    });
+    // The compression search shows its steps: it is mostly the longer one.
+    work.start(characterise, true);
+    work.finish(0);
+    deltaOrExit(deltaStatus, deltaPath);
+    checkFitsFormat(deltaPath);
+    removeTempFile(oldPackage.tarPath);
+    work.finish(1);
+}
+
 }  // namespace
 
 bool makePatch(const std::string& oldName, const std::string& newName,
@@ -170,14 +208,8 @@ bool makePatch(const std::string& oldName, const std::string& newName,
     unpackBoth(oldPackage, newPackage);
 
     verbose("Making package delta\n");
-    deltaOrExit(makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath),
-                deltaPath);
-    checkFitsFormat(deltaPath);
-    removeTempFile(oldPackage.tarPath);
-
-    verbose("Ensuring MD5sum will be correct\n");
     Characterisation made;
-    findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+    deltaBesideCharacterisation(oldPackage, newPackage, deltaPath, fixupPath, made);
     if (made.kind == KIND_TAR && newPackage.kind != KIND_TAR) {
         // No setting reproduces the package: both travel as their
         // compressed bytes, so the rebuild needs no encoder.

@@ -244,6 +244,7 @@ void stopProgressFromSignal() {
 
 namespace {
 thread_local HeldOutput* heldOutput = nullptr;
+thread_local bool heldShowsSteps = false;
 
 void printTo(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void printTo(FILE* stream, const char* format, ...) {
@@ -254,7 +255,10 @@ void printTo(FILE* stream, const char* format, ...) {
 }
 }  // namespace
 
-void holdOutput(HeldOutput* into) { heldOutput = into; }
+void holdOutput(HeldOutput* into, bool showSteps) {
+    heldOutput = into;
+    heldShowsSteps = into && showSteps;
+}
 
 bool outputHeld() { return heldOutput != nullptr; }
 
@@ -307,7 +311,7 @@ void printOut(const char* format, ...) {
 }
 
 ProgressStep::ProgressStep(const std::string& name, const ProgressSource& source) {
-    if (!progressLineOn() || heldOutput) return;
+    if (!progressLineOn() || (heldOutput && !heldShowsSteps)) return;
     LiveStep step;
     step.name = name;
     step.kind = source.kind;

@@ -115,8 +115,9 @@ struct HeldOutput {
 };
 // From now on, on the calling thread: every printer of the program appends
 // its text to `into` instead of writing it (nullptr: they write again), and
-// progress steps made here are not shown.
-void holdOutput(HeldOutput* into);
+// progress steps made here are not shown unless `showSteps` (for at most
+// one thread at a time, while no other thread makes steps).
+void holdOutput(HeldOutput* into, bool showSteps = false);
 // True when the calling thread holds its output back.
 bool outputHeld();
 // Prints the pieces as the printers would have.

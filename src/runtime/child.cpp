@@ -95,6 +95,8 @@ int finishShell(pid_t pid, std::atomic<int>* slot) {
         stopProcessGroup(pid);
         errorExit("Caught signal");
     }
+    // Work that is being stopped leaves none of its group behind.
+    if (childStartRefused()) stopProcessGroup(pid);
     return status;
 }
 

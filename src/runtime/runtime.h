@@ -88,8 +88,10 @@ void handleSignal(int signo);
 // them all; the main thread sees it while it waits, stops every piece of
 // work (SIGTERM to its children's groups, SIGKILL after the grace, no new
 // child starts), waits for them and ends the run with "Caught signal".
-// Work must not take workspace names (newTempName): the caller takes them
-// before it starts the work, in the order the sequential steps take them.
+// Workspace names (newTempName) keep their order: the caller takes them
+// before it starts the work, in the order the sequential steps take them,
+// unless only one piece takes names while the others and the main thread
+// take none until it is finished.
 class ParallelWork {
 public:
     ParallelWork();
@@ -99,7 +101,9 @@ public:
     ParallelWork& operator=(const ParallelWork&) = delete;
 
     // Starts the work in a thread of its own; returns its number (0, 1, ...).
-    size_t start(std::function<bool()> work);
+    // With showProgress its progress steps are shown (for one piece at
+    // most, while the main thread shows none).
+    size_t start(std::function<bool()> work, bool showProgress = false);
     // Waits for work `index`, prints what it held back and returns its
     // result; ends the run with its message when it ended by errorExit.
     bool finish(size_t index);

@@ -23,10 +23,11 @@ struct ParallelWork::Piece {
     bool done = false;  // with the mutex held
     bool result = false;
     bool fatal = false;
-    std::string message;
+    FatalInWork ending;
     HeldOutput output;
     std::atomic<bool> stopAsked{false};
     std::atomic<int> childGroup{0};
+    bool showProgress = false;
 };
 
 std::atomic<int> activeWorkCount{0};
@@ -51,21 +52,21 @@ std::vector<Piece*> livePieces;
 
 void runPiece(Piece* piece) {
     currentPiece = piece;
-    holdOutput(&piece->output);
+    holdOutput(&piece->output, piece->showProgress);
     bool result = false, fatal = false;
-    std::string message;
+    FatalInWork ending;
     try {
         result = piece->work();
     } catch (const FatalInWork& error) {
         fatal = true;
-        message = error.message;
+        ending = error;
     }
     holdOutput(nullptr);
     {
         std::lock_guard<std::mutex> lock(piece->mutex);
         piece->result = result;
         piece->fatal = fatal;
-        piece->message = message;
+        piece->ending = ending;
         piece->done = true;
     }
     piece->finished.notify_all();
@@ -138,9 +139,10 @@ ParallelWork::~ParallelWork() {
     stopPieces(unfinished);
 }
 
-size_t ParallelWork::start(std::function<bool()> work) {
+size_t ParallelWork::start(std::function<bool()> work, bool showProgress) {
     Piece* piece = new Piece;
     piece->work = std::move(work);
+    piece->showProgress = showProgress;
     ++activeWorkCount;
     livePieces.push_back(piece);
     pieces.push_back(piece);
@@ -161,12 +163,13 @@ bool ParallelWork::finish(size_t index) {
     pieces[index] = nullptr;
     bool result = piece->result;
     bool fatal = piece->fatal;
-    std::string message = piece->message;
+    FatalInWork ending = piece->ending;
     HeldOutput output = std::move(piece->output);
     forget(piece);
     if (caughtStopSignal) errorExit("Caught signal");
     printHeldOutput(output);
-    if (fatal) errorExit(message);
+    if (fatal && ending.quiet) quietExit(ending.status);
+    if (fatal) errorExit(ending.message);
     return result;
 }
 
