@@ -9,7 +9,7 @@
 
 void errorExit(const std::string& message) {
     if (outputHeld()) throw FatalInWork{message};
-    stopAllParallelWork();
+    stopAllParallelWork(message);
     fflush(stdout);
     stopProgress();
     fprintf(stderr, "error: %s\n", message.c_str());
@@ -18,7 +18,7 @@ void errorExit(const std::string& message) {
 
 void quietExit(int status) {
     if (outputHeld()) throw FatalInWork{"", true, status};
-    stopAllParallelWork();
+    stopAllParallelWork("");
     exit(status);
 }
 

@@ -118,9 +118,12 @@ private:
     std::vector<Piece*> pieces;
 };
 
-// Stops and waits for all work running beside the main thread (the fatal
-// path calls it before it ends the run). Main thread only.
-void stopAllParallelWork();
+// Stops and waits for all work running beside the main thread: the fatal
+// path calls it before it ends the run with endMessage ("" for none). Work
+// done in process that is still not over after a few seconds is not waited
+// for: the run then ends at once with "error: <endMessage>", status 1 and
+// the workspace removed. Main thread only.
+void stopAllParallelWork(const std::string& endMessage);
 
 // ---- Shell command runner -----------------------------------------------
 

@@ -93,10 +93,11 @@ void askToStop(Piece* piece) {
 }
 
 // Stops the pieces and waits for them: SIGKILL for children still there
-// after the grace. After a stop signal, work done in process that is still
-// not over after STOP_LIMIT is not waited for: the run ends at once as the
-// signal handler would end it.
-void stopPieces(const std::vector<Piece*>& stopping) {
+// after the grace. When the run is ending (endMessage given, or a stop
+// signal caught), work done in process that is still not over after
+// STOP_LIMIT is not waited for: the run ends at once, as the signal handler
+// ends it, with the message ("" for none).
+void stopPieces(const std::vector<Piece*>& stopping, const std::string* endMessage) {
     for (Piece* piece : stopping) askToStop(piece);
     auto deadline = std::chrono::steady_clock::now() + STOP_GRACE;
     for (Piece* piece : stopping) {
@@ -109,8 +110,12 @@ void stopPieces(const std::vector<Piece*>& stopping) {
         if (group > 0) kill(-group, SIGKILL);
     }
     for (Piece* piece : stopping) {
-        if (caughtStopSignal && !waitDone(piece, STOP_LIMIT)) {
-            writeText(STDERR_FILENO, "error: Caught signal\n");
+        bool ending = caughtStopSignal || endMessage;
+        if (ending && !waitDone(piece, STOP_LIMIT)) {
+            std::string text = caughtStopSignal ? "Caught signal" : *endMessage;
+            fflush(stdout);
+            stopProgress();
+            if (!text.empty()) writeText(STDERR_FILENO, ("error: " + text + "\n").c_str());
             removeWorkspaceNow(options.verbose);
             _exit(1);
         }
@@ -136,7 +141,7 @@ ParallelWork::~ParallelWork() {
     for (Piece* piece : pieces)
         if (piece && std::find(livePieces.begin(), livePieces.end(), piece) != livePieces.end())
             unfinished.push_back(piece);
-    stopPieces(unfinished);
+    stopPieces(unfinished, nullptr);
 }
 
 size_t ParallelWork::start(std::function<bool()> work, bool showProgress) {
@@ -179,10 +184,10 @@ void ParallelWork::stopAfter(size_t index) {
         if (pieces[i]) later.push_back(pieces[i]);
         pieces[i] = nullptr;
     }
-    stopPieces(later);
+    stopPieces(later, nullptr);
 }
 
-void stopAllParallelWork() {
+void stopAllParallelWork(const std::string& endMessage) {
     std::vector<Piece*> all = livePieces;
-    stopPieces(all);
+    stopPieces(all, &endMessage);
 }
