@@ -46,15 +46,34 @@ std::list<std::unique_ptr<PackageInfo>>::iterator findQueued(ApplyRun& run,
 
 enum SourceStatus { SOURCE_OK, SOURCE_CORRUPT, SOURCE_UNPACK_FAILED };
 
-// Unpacks and verifies an old package found on disk.
-SourceStatus prepareSource(PackageInfo& source, uint32_t recordedKind, uint32_t flags) {
+// Unpacks and verifies an old package found on disk, into the tarPath it
+// has when `named`, else into a fresh workspace name.
+SourceStatus prepareSource(PackageInfo& source, uint32_t recordedKind, uint32_t flags,
+                           bool named) {
+    auto unpackSource = [&] {
+        if (!named) source.tarPath = newTempName();
+        return unpackRecordedInto(source, recordedKind);
+    };
     if (flags & FLAG_OLD_MD5_OF_TAR) {
-        if (!unpackRecorded(source, recordedKind)) return SOURCE_UNPACK_FAILED;
+        if (!unpackSource()) return SOURCE_UNPACK_FAILED;
         return !source.hasMd5 || md5Matches(source.md5, source.tarPath) ? SOURCE_OK
                                                                          : SOURCE_CORRUPT;
     }
     if (source.hasMd5 && !md5Matches(source.md5, source.fullPath())) return SOURCE_CORRUPT;
-    return unpackRecorded(source, recordedKind) ? SOURCE_OK : SOURCE_UNPACK_FAILED;
+    return unpackSource() ? SOURCE_OK : SOURCE_UNPACK_FAILED;
+}
+
+// Reads the entry's blocks into their workspace files; after the last entry
+// reads on, so that a compressed stream checks its trailer.
+BlockStatus readBlocks(IStream& in, PatchEntry& entry, int& writeError, bool last) {
+    BlockStatus blocks = readEntryBlocks(in, entry, writeError);
+    if (blocks == BLOCKS_OK && last) {
+        // Bytes after the patch are ignored as always.
+        unsigned char probe;
+        in.read(&probe, 1);
+        if (in.failed()) blocks = BLOCKS_TRUNCATED;
+    }
+    return blocks;
 }
 
 // Removes the workspace files of a record taken out of the rebuild queue
@@ -103,21 +122,41 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version, bool last) {
     entry.fixupPath = target->fixupPath;
     entry.paramBlockPath = target->paramBlockPath;
     entry.deltaPath = newTempName();
+
+    auto queued = findQueued(run, source->fileName);
+    bool hasQueued = queued != run.rebuildQueue.end();
+    source->directory = NOT_FOUND_DIR;
+    for (const std::string& dir : options.oldPackageDirs)
+        if (fileExists(dir + source->fileName)) source->directory = dir;
+    // The old package is unpacked while the blocks are read when the
+    // checks below will let it be unpacked at all.
+    bool early = workThreads() > 1 && !hasQueued && !options.infoOnly &&
+                 isSafePackageName(entry.oldName) && isSafePackageName(entry.newName) &&
+                 source->directory != NOT_FOUND_DIR &&
+                 (options.forceOverwrite || !fileExists(target->fullPath())) &&
+                 findKind(entry.oldKind) && findKind(entry.newKind);
     int writeError = 0;
-    BlockStatus blocks = readEntryBlocks(in, entry, writeError);
-    if (blocks == BLOCKS_OK && last) {
-        // Reading on past the last entry makes a compressed stream check
-        // its trailer; bytes after the patch are ignored as always.
-        unsigned char probe;
-        in.read(&probe, 1);
-        if (in.failed()) blocks = BLOCKS_TRUNCATED;
+    BlockStatus blocks = BLOCKS_OK;
+    SourceStatus prepared = SOURCE_OK;
+    ParallelWork work;
+    if (early) {
+        // The name the sequential unpacking takes after the blocks.
+        source->tarPath = newTempName();
+        work.start([&] {
+            blocks = readBlocks(in, entry, writeError, last);
+            return true;
+        });
+        work.start([&] {
+            prepared = prepareSource(*source, entry.oldKind, entry.flags, true);
+            return true;
+        });
+        work.finish(0);
+    } else {
+        blocks = readBlocks(in, entry, writeError, last);
     }
     // Patches before digests were recorded carried a fixup for gzip old
     // packages that is not meant for the rebuild.
     if (version <= 3 && entry.oldKind == KIND_GZIP) target->fixupPath = "";
-
-    auto queued = findQueued(run, source->fileName);
-    bool hasQueued = queued != run.rebuildQueue.end();
 
     printOut("%s -> %s: ", entry.oldName.c_str(), entry.newName.c_str());
     fflush(stdout);
@@ -130,10 +169,6 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version, bool last) {
     }
     if (!isSafePackageName(entry.oldName) || !isSafePackageName(entry.newName))
         return endFailed(run, "unsafe package name in patch.");
-
-    source->directory = NOT_FOUND_DIR;
-    for (const std::string& dir : options.oldPackageDirs)
-        if (fileExists(dir + source->fileName)) source->directory = dir;
 
     if (options.infoOnly) return endLine("");
     // Under -r a chain goes on from the queued package whatever this entry
@@ -159,7 +194,10 @@ void applyEntry(ApplyRun& run, IStream& in, uint16_t version, bool last) {
     if (!findKind(entry.newKind)) return endFailed(run, "Can't re-compress package.  Upgrade pakrev.");
 
     if (!hasQueued) {
-        SourceStatus prepared = prepareSource(*source, entry.oldKind, entry.flags);
+        if (early)
+            showUnpacking(source->fullPath(), [&] { return work.finish(1); });
+        else
+            prepared = prepareSource(*source, entry.oldKind, entry.flags, false);
         if (prepared == SOURCE_CORRUPT) return endFailed(run, "previous package is corrupt");
         if (prepared == SOURCE_UNPACK_FAILED)
             return endStepFailed(run, "previous package is corrupt");

@@ -36,7 +36,19 @@ extern Options options;
 // output is flushed and the live progress line stopped and erased first,
 // so lines keep their order on a shared terminal.
 // The exit-time cleanup removes the workspace.
+// Inside work running beside the main thread (runtime.h, ParallelWork) it
+// throws FatalInWork with the message instead, for the main thread.
 [[noreturn]] void errorExit(const std::string& message);
+struct FatalInWork {
+    std::string message;
+    bool quiet = false;  // from quietExit: no message, this status
+    int status = 1;
+};
+
+// Ends the run with the status and no message, after whatever the caller
+// printed; inside work beside the main thread it throws FatalInWork
+// (quiet) for the main thread to end the run so.
+[[noreturn]] void quietExit(int status);
 
 // A progress line that only describes the work: printf on standard output,
 // only with -v. The caller writes the line's "\n". The live progress line

@@ -5,12 +5,21 @@
 
 #include "driver/options.h"
 #include "progress/progress.h"
+#include "runtime/runtime.h"
 
 void errorExit(const std::string& message) {
+    if (outputHeld()) throw FatalInWork{message};
+    stopAllParallelWork(message);
     fflush(stdout);
     stopProgress();
     fprintf(stderr, "error: %s\n", message.c_str());
     exit(1);
+}
+
+void quietExit(int status) {
+    if (outputHeld()) throw FatalInWork{"", true, status};
+    stopAllParallelWork("");
+    exit(status);
 }
 
 void verbose(const char* format, ...) {

@@ -42,7 +42,7 @@ void discoverPigz() {
     std::string listing = newTempName();
     // The status is not looked at: a failing find just lists less.
     runShellLine(PIGZ_LISTING_COMMAND + shellQuote(listing));
-    if (!readPigzListing(listing)) exit(1);
+    if (!readPigzListing(listing)) quietExit(1);
     removeTempFile(listing);
     if (foundPigz.empty())
         verbose("pigz NOT found\n");

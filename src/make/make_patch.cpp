@@ -154,6 +154,81 @@ std::string opaqueStaging(const PackageInfo& oldPackage, const PackageInfo& newP
     return staging;
 }
 
+const char FIRST_UNPACK_FAILED[] =
+    "Cannot read first input file.  Error encountered during decompression";
+const char SECOND_UNPACK_FAILED[] =
+    "Cannot read second input file.  Error encountered during decompression";
+
+// Unpacks a package into its tarPath (named already) and takes the digest
+// the patch records for it: of the tar for the old package, of the package
+// file itself for the new one.
+bool unpackAndDigest(PackageInfo& package, bool digestOfTar) {
+    if (!unpackPackage(package.fullPath(), package.tarPath, package.kind)) return false;
+    package.md5 = md5OfFile(digestOfTar ? package.tarPath : package.fullPath());
+    return true;
+}
+
+// Unpacks both packages and takes their digests: one after the other with
+// -T 1, else both at the same time. Either way the old package's failure is
+// the one reported when both fail, and the names are taken in the same
+// order.
+void unpackBoth(PackageInfo& oldPackage, PackageInfo& newPackage) {
+    oldPackage.tarPath = newTempName();
+    newPackage.tarPath = newTempName();
+    if (workThreads() < 2) {
+        if (!unpackAndDigest(oldPackage, true)) unpackFailed(FIRST_UNPACK_FAILED);
+        if (!unpackAndDigest(newPackage, false)) unpackFailed(SECOND_UNPACK_FAILED);
+        return;
+    }
+    ParallelWork work;
+    work.start([&] { return unpackAndDigest(oldPackage, true); });
+    work.start([&] { return unpackAndDigest(newPackage, false); });
+    if (!showUnpacking(oldPackage.fullPath(), [&] { return work.finish(0); })) {
+        work.stopAfter(0);
+        unpackFailed(FIRST_UNPACK_FAILED);
+    }
+    if (!showUnpacking(newPackage.fullPath(), [&] { return work.finish(1); }))
+        unpackFailed(SECOND_UNPACK_FAILED);
+}
+
+// Makes the main delta, then works out how the new package was compressed:
+// with -T 1 one after the other; else at the same time, the delta's failure
+// (or its size past the format) being the one that ends the run when both
+// fail. Only the characterisation takes workspace names, and the delta
+// none, so their order is the same either way.
+void deltaBesideCharacterisation(const PackageInfo& oldPackage, const PackageInfo& newPackage,
+                                 const std::string& deltaPath, const std::string& fixupPath,
+                                 Characterisation& made) {
+    auto characterise = [&] {
+        verbose("Ensuring MD5sum will be correct\n");
+        findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+        return true;
+    };
+    auto makeMainDelta = [&] {
+        return makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath);
+    };
+    if (workThreads() < 2) {
+        deltaOrExit(makeMainDelta(), deltaPath);
+        checkFitsFormat(deltaPath);
+        removeTempFile(oldPackage.tarPath);
+        characterise();
+        return;
+    }
+    int deltaStatus = -1;
+    ParallelWork work;
+    work.start([&] {
+        deltaStatus = makeMainDelta();
+        return true;
+    });
+    // The compression search shows its steps: it is mostly the longer one.
+    work.start(characterise, true);
+    work.finish(0);
+    deltaOrExit(deltaStatus, deltaPath);
+    checkFitsFormat(deltaPath);
+    removeTempFile(oldPackage.tarPath);
+    work.finish(1);
+}
+
 }  // namespace
 
 bool makePatch(const std::string& oldName, const std::string& newName,
@@ -183,23 +258,11 @@ bool makePatch(const std::string& oldName, const std::string& newName,
     if (!fileExists(newPackage.fullPath())) errorExit("cannot access second input file");
     checkFitsFormat(newPackage.fullPath());
 
-    if (!unpack(oldPackage))
-        unpackFailed("Cannot read first input file.  Error encountered during decompression");
-    if (!unpack(newPackage))
-        unpackFailed("Cannot read second input file.  Error encountered during decompression");
-
-    oldPackage.md5 = md5OfFile(oldPackage.tarPath);
-    newPackage.md5 = md5OfFile(newPackage.fullPath());
+    unpackBoth(oldPackage, newPackage);
 
     verbose("Making package delta\n");
-    deltaOrExit(makeDelta(options.useSegdiff, oldPackage.tarPath, newPackage.tarPath, deltaPath),
-                deltaPath);
-    checkFitsFormat(deltaPath);
-    removeTempFile(oldPackage.tarPath);
-
-    verbose("Ensuring MD5sum will be correct\n");
     Characterisation made;
-    findKind(newPackage.kind)->characterise(newPackage, fixupPath, made);
+    deltaBesideCharacterisation(oldPackage, newPackage, deltaPath, fixupPath, made);
     if (made.kind == KIND_TAR && newPackage.kind != KIND_TAR) {
         // No setting reproduces the package: both travel as their
         // compressed bytes, so the rebuild needs no encoder.

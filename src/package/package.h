@@ -23,6 +23,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "stream/stream.h"
@@ -136,10 +137,16 @@ bool unpack(PackageInfo& package);
 // that no setting could reproduce travels as its compressed bytes);
 // otherwise as unpack().
 bool unpackRecorded(PackageInfo& package, uint32_t recordedKind);
+// As unpackRecorded, into the tarPath the record already has.
+bool unpackRecordedInto(PackageInfo& package, uint32_t recordedKind);
 
 // Decides the kind from the ending, stores it in kind, then decompresses.
 bool unpackPackage(const std::string& packagePath, const std::string& destination,
                    uint32_t& kind);
+
+// Shows the progress step of unpacking the package while `wait` runs: for
+// an unpacking done beside the main thread, whose own step is not shown.
+bool showUnpacking(const std::string& packagePath, const std::function<bool()>& wait);
 
 // Decompresses with the row of the code; false for codes without a
 // decompressor.

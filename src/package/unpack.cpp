@@ -27,14 +27,24 @@ bool unpackPackage(const std::string& packagePath, const std::string& destinatio
     return row.decompress(packagePath, destination);
 }
 
+bool showUnpacking(const std::string& packagePath, const std::function<bool()>& wait) {
+    ProgressStep step(unpackingStep(packagePath), readingOf(packagePath));
+    return wait();
+}
+
 bool unpack(PackageInfo& package) {
     package.tarPath = newTempName();
     return unpackPackage(package.fullPath(), package.tarPath, package.kind);
 }
 
 bool unpackRecorded(PackageInfo& package, uint32_t recordedKind) {
-    if (recordedKind != KIND_TAR) return unpack(package);
     package.tarPath = newTempName();
+    return unpackRecordedInto(package, recordedKind);
+}
+
+bool unpackRecordedInto(PackageInfo& package, uint32_t recordedKind) {
+    if (recordedKind != KIND_TAR)
+        return unpackPackage(package.fullPath(), package.tarPath, package.kind);
     package.kind = KIND_TAR;
     return decompressToFile(KIND_TAR, package.fullPath(), package.tarPath);
 }

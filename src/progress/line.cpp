@@ -242,7 +242,44 @@ void stopProgressFromSignal() {
     }
 }
 
+namespace {
+thread_local HeldOutput* heldOutput = nullptr;
+thread_local bool heldShowsSteps = false;
+
+void printTo(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void printTo(FILE* stream, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    vprintTo(stream, format, args);
+    va_end(args);
+}
+}  // namespace
+
+void holdOutput(HeldOutput* into, bool showSteps) {
+    heldOutput = into;
+    heldShowsSteps = into && showSteps;
+}
+
+bool outputHeld() { return heldOutput != nullptr; }
+
+void printHeldOutput(const HeldOutput& held) {
+    for (const auto& piece : held.pieces) {
+        if (piece.first == stderr) fflush(stdout);
+        printTo(piece.first, "%s", piece.second.c_str());
+    }
+}
+
 void vprintTo(FILE* stream, const char* format, va_list args) {
+    if (heldOutput) {
+        va_list copy;
+        va_copy(copy, args);
+        int length = vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+        if (length > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+        heldOutput->pieces.emplace_back(stream, text);
+        return;
+    }
     if (!progressLineOn()) {
         vfprintf(stream, format, args);
         return;
@@ -274,7 +311,7 @@ void printOut(const char* format, ...) {
 }
 
 ProgressStep::ProgressStep(const std::string& name, const ProgressSource& source) {
-    if (!progressLineOn()) return;
+    if (!progressLineOn() || (heldOutput && !heldShowsSteps)) return;
     LiveStep step;
     step.name = name;
     step.kind = source.kind;

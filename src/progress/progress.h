@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 // ---- Formatting ---------------------------------------------------------
@@ -106,6 +107,21 @@ void stopProgressFromSignal();
 void printOut(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // The same to the given stream (stdout or stderr).
 void vprintTo(FILE* stream, const char* format, va_list args);
+
+// Output held back by work that runs beside the main thread: the pieces in
+// the order they were printed, each with its stream (stdout or stderr).
+struct HeldOutput {
+    std::vector<std::pair<FILE*, std::string>> pieces;
+};
+// From now on, on the calling thread: every printer of the program appends
+// its text to `into` instead of writing it (nullptr: they write again), and
+// progress steps made here are not shown unless `showSteps` (for at most
+// one thread at a time, while no other thread makes steps).
+void holdOutput(HeldOutput* into, bool showSteps = false);
+// True when the calling thread holds its output back.
+bool outputHeld();
+// Prints the pieces as the printers would have.
+void printHeldOutput(const HeldOutput& held);
 
 // One long step. While the innermost live step is at least the first-draw
 // delay old, its line is shown; the steps outside it wait. Its bytes done

@@ -18,29 +18,53 @@ namespace {
 
 const char SHELL[] = "/bin/sh";
 
+// A free slot of childGroups, now taken (-1); nullptr when all are taken.
+std::atomic<int>* takeChildSlot() {
+    for (std::atomic<int>& slot : childGroups) {
+        int expected = 0;
+        if (slot.compare_exchange_strong(expected, -1)) return &slot;
+    }
+    return nullptr;
+}
+
 // Starts the line with its standard output on outputFd (-1: pakrev's own).
-// Returns the child's pid (also its process group), -1 when fork failed.
-pid_t startShell(const std::string& line, int outputFd) {
+// Returns the child's pid (also its process group) and the slot it holds;
+// -1 when no child was started (fork failed, no slot, or no child may start
+// now).
+pid_t startShell(const std::string& line, int outputFd, std::atomic<int>*& slot) {
     fflush(stdout);
     fflush(stderr);
     sigset_t block, previous;
     stopSignalSet(&block);
     // Blocked until the child is on record, so the handler sees either no
-    // child or one whose group exists.
+    // child or one whose group exists; a slot taken before the fork tells a
+    // handler on another thread that a child is on its way.
     pthread_sigmask(SIG_BLOCK, &block, &previous);
+    slot = childStartRefused() ? nullptr : takeChildSlot();
+    if (!slot) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        return -1;
+    }
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
         for (size_t i = 0; i < HANDLED_SIGNAL_COUNT; ++i) signal(HANDLED_SIGNALS[i], SIG_DFL);
         if (outputFd >= 0 && outputFd != STDOUT_FILENO) dup2(outputFd, STDOUT_FILENO);
+        // Work beside the main thread runs with the stop signals blocked;
+        // its children take them as any program does.
         sigprocmask(SIG_SETMASK, &previous, nullptr);
+        sigprocmask(SIG_UNBLOCK, &block, nullptr);
         execl(SHELL, "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     if (pid > 0) {
         // Also done by the child; whichever comes first makes the group.
         setpgid(pid, pid);
-        runningChildGroup = pid;
+        slot->store(pid);
+        // A stop that came while the slot was not yet a group.
+        if (noteChildGroup(pid) || caughtStopSignal) kill(-pid, SIGTERM);
+    } else {
+        slot->store(0);
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return pid;
@@ -48,7 +72,7 @@ pid_t startShell(const std::string& line, int outputFd) {
 
 // Waits for the started line and returns its raw wait status; ends the run
 // with "Caught signal" when a stop signal came meanwhile.
-int finishShell(pid_t pid) {
+int finishShell(pid_t pid, std::atomic<int>* slot) {
     // Waits without reaping first: while the child is a zombie its pid and
     // group cannot be reused, so the handler may still signal the group.
     siginfo_t info;
@@ -58,7 +82,8 @@ int finishShell(pid_t pid) {
     sigset_t block, previous;
     stopSignalSet(&block);
     pthread_sigmask(SIG_BLOCK, &block, &previous);
-    runningChildGroup = 0;
+    slot->store(0);
+    noteChildGroup(0);
     int status = -1;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
@@ -67,26 +92,29 @@ int finishShell(pid_t pid) {
     }
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     if (caughtStopSignal) {
-        alarm(0);
         stopProcessGroup(pid);
         errorExit("Caught signal");
     }
+    // Work that is being stopped leaves none of its group behind.
+    if (childStartRefused()) stopProcessGroup(pid);
     return status;
 }
 
 }  // namespace
 
 int runShellLine(const std::string& line) {
-    pid_t pid = startShell(line, -1);
+    std::atomic<int>* slot = nullptr;
+    pid_t pid = startShell(line, -1, slot);
     if (pid < 0) return -1;
-    return finishShell(pid);
+    return finishShell(pid, slot);
 }
 
 int readCommandOutput(const std::string& line,
                       const std::function<bool(const unsigned char*, size_t)>& consume) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return -1;
-    pid_t pid = startShell(line, fds[1]);
+    std::atomic<int>* slot = nullptr;
+    pid_t pid = startShell(line, fds[1], slot);
     close(fds[1]);
     if (pid < 0) {
         close(fds[0]);
@@ -99,5 +127,5 @@ int readCommandOutput(const std::string& line,
         if (got <= 0 || !consume(buffer, static_cast<size_t>(got))) break;
     }
     close(fds[0]);
-    return finishShell(pid);
+    return finishShell(pid, slot);
 }

@@ -106,7 +106,7 @@ bool readGzipListing(const std::string& listingPath) {
 
 void discoverBzip2() {
     std::string listing = writeListing(BZIP2_LISTING_COMMAND);
-    if (!readBzip2Listing(listing)) exit(1);
+    if (!readBzip2Listing(listing)) quietExit(1);
     verbose("found bzip2 compressors/decompressors:\n");
     for (int slot = 0; slot < BZIP2_SLOT_COUNT; ++slot)
         if (!slotPaths[slot].empty()) verbose("  %s\n", slotPaths[slot].c_str());
@@ -114,7 +114,7 @@ void discoverBzip2() {
 
 void discoverGzip() {
     std::string listing = writeListing(GZIP_LISTING_COMMAND);
-    if (!readGzipListing(listing)) exit(1);
+    if (!readGzipListing(listing)) quietExit(1);
     // A path found now or by an earlier call counts as found.
     if (gzipPath.empty())
         verbose("GNU gzip compressor/decompressor NOT found!\n");

@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "runtime/runtime.h"
 
@@ -28,9 +29,11 @@ bool writeAll(int fd, const char* data, size_t length) {
 
 // Copies every byte from one open file to another.
 bool copyBytes(int from, int to) {
-    static char buffer[1 << 16];
+    // Copies may run at the same time on several threads.
+    std::vector<char> space(1 << 16);
+    char* buffer = space.data();
     for (;;) {
-        ssize_t got = read(from, buffer, sizeof buffer);
+        ssize_t got = read(from, buffer, space.size());
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return false;
         if (got == 0) return true;

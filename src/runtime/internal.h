@@ -5,14 +5,35 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstddef>
 
-// Process group of the running child (its shell's pid), 0 when none runs.
-// Written by the main thread with the stop signals blocked.
-extern volatile sig_atomic_t runningChildGroup;
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers read these");
+
+// The process groups of the running children (their shells' pids), one slot
+// per child: 0 free, -1 taken by a child being started, else its group. A
+// slot is taken and given back by the thread that runs the child, with the
+// stop signals blocked in that thread.
+constexpr size_t CHILD_SLOT_COUNT = 16;
+extern std::atomic<int> childGroups[CHILD_SLOT_COUNT];
+
+// Pieces of work running beside the main thread (tasks.cpp).
+extern std::atomic<int> activeWorkCount;
 
 // The first stop signal pakrev caught, 0 when none.
-extern volatile sig_atomic_t caughtStopSignal;
+extern std::atomic<int> caughtStopSignal;
+
+// Sends the signal to every running child's group; true when a slot was
+// taken (also by a child still being started). Async-signal-safe.
+bool signalChildGroups(int signo);
+
+// For the child runner, on the thread that starts the child: true when no
+// child may start now (a stop signal was caught, or the work of this thread
+// is being stopped). noteChildGroup tells the work of this thread which
+// group its child has (0 when it is over); it returns true when the work
+// was asked to stop meanwhile.
+bool childStartRefused();
+bool noteChildGroup(pid_t group);
 
 // Installs the handlers for SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM and
 // SIGSEGV and makes pakrev the reaper of its children's orphans. Called by

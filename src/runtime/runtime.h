@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 // ---- Workspace ----------------------------------------------------------
 
@@ -73,6 +74,56 @@ void cleanupWorkspace();
 
 // The handler for SIGINT, SIGTERM, SIGHUP and SIGQUIT described above.
 void handleSignal(int signo);
+
+// ---- Work beside the main thread ----------------------------------------
+//
+// Independent steps of a pipeline may run at the same time, each in a thread
+// of its own, while the main thread only waits for them (and shows their
+// progress steps). Such work prints nothing while it runs: what it prints
+// is held back and printed by the main thread when it takes the result, in
+// the order the steps have when they run one after the other. Its own
+// progress steps are not shown. errorExit inside it ends only that work; the
+// main thread ends the run with the same message when it takes the result.
+// Its children run like any other (runShellLine): a stop signal reaches
+// them all; the main thread sees it while it waits, stops every piece of
+// work (SIGTERM to its children's groups, SIGKILL after the grace, no new
+// child starts), waits for them and ends the run with "Caught signal".
+// Workspace names (newTempName) keep their order: the caller takes them
+// before it starts the work, in the order the sequential steps take them,
+// unless only one piece takes names while the others and the main thread
+// take none until it is finished.
+class ParallelWork {
+public:
+    ParallelWork();
+    // Stops and waits for the work not yet finished; its output is dropped.
+    ~ParallelWork();
+    ParallelWork(const ParallelWork&) = delete;
+    ParallelWork& operator=(const ParallelWork&) = delete;
+
+    // Starts the work in a thread of its own; returns its number (0, 1, ...).
+    // With showProgress its progress steps are shown (for one piece at
+    // most, while the main thread shows none).
+    size_t start(std::function<bool()> work, bool showProgress = false);
+    // Waits for work `index`, prints what it held back and returns its
+    // result; ends the run with its message when it ended by errorExit.
+    bool finish(size_t index);
+    // Asks every piece of work after `index` that is still running to stop,
+    // waits for it and drops its output: for a step whose failure means the
+    // later steps would never have run.
+    void stopAfter(size_t index);
+
+    struct Piece;
+
+private:
+    std::vector<Piece*> pieces;
+};
+
+// Stops and waits for all work running beside the main thread: the fatal
+// path calls it before it ends the run with endMessage ("" for none). Work
+// done in process that is still not over after a few seconds is not waited
+// for: the run then ends at once with "error: <endMessage>", status 1 and
+// the workspace removed. Main thread only.
+void stopAllParallelWork(const std::string& endMessage);
 
 // ---- Shell command runner -----------------------------------------------
 

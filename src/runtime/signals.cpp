@@ -16,8 +16,8 @@
 #include "runtime/internal.h"
 #include "runtime/runtime.h"
 
-volatile sig_atomic_t runningChildGroup = 0;
-volatile sig_atomic_t caughtStopSignal = 0;
+std::atomic<int> childGroups[CHILD_SLOT_COUNT];
+std::atomic<int> caughtStopSignal{0};
 
 const int HANDLED_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGSEGV};
 const size_t HANDLED_SIGNAL_COUNT = sizeof HANDLED_SIGNALS / sizeof HANDLED_SIGNALS[0];
@@ -38,8 +38,7 @@ pthread_t mainThread;
 // SIGALRM: the grace after SIGTERM is over.
 void handleGraceOver(int) {
     int savedErrno = errno;
-    pid_t group = runningChildGroup;
-    if (group > 0 && caughtStopSignal) kill(-group, SIGKILL);
+    if (caughtStopSignal) signalChildGroups(SIGKILL);
     errno = savedErrno;
 }
 
@@ -69,6 +68,17 @@ bool waitForGroup(pid_t group, int steps) {
 
 }  // namespace
 
+bool signalChildGroups(int signo) {
+    bool any = false;
+    for (std::atomic<int>& slot : childGroups) {
+        int group = slot.load();
+        if (group == 0) continue;
+        any = true;
+        if (group > 0) kill(-group, signo);
+    }
+    return any;
+}
+
 void stopSignalSet(sigset_t* set) {
     sigemptyset(set);
     for (int s : STOP_SIGNALS) sigaddset(set, s);
@@ -90,10 +100,10 @@ void handleSignal(int signo) {
     caughtStopSignal = signo;
     // The progress line is erased and drawn no more.
     stopProgressFromSignal();
-    pid_t group = runningChildGroup;
-    if (group > 0) {
-        // The waiting code ends the run once the child is gone.
-        kill(-group, SIGTERM);
+    if (signalChildGroups(SIGTERM) || activeWorkCount > 0) {
+        // The waiting code ends the run once the children are gone: the
+        // child runner for its own child, the main thread for work that
+        // runs beside it.
         alarm(GRACE_SECONDS);
         errno = savedErrno;
         return;

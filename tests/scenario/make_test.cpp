@@ -157,21 +157,49 @@ TEST_F(MakeTest, FatalChecksInOrder) {
         {"missing second", "", "old.tar.gz nothere.tar.gz p2", "error: cannot access second input file\n"},
         {"damaged first", "echo junk > bad.tar.gz", "bad.tar.gz new.tar.gz p2", "error: Cannot read first input file.  Error encountered during decompression\n"},
         {"damaged second", "echo junk > bad.tar.bz2", "old.tar.gz bad.tar.bz2 p2", "error: Cannot read second input file.  Error encountered during decompression\n"},
+        {"both damaged", "echo junk > bad.tar.gz && echo junk > bad.tar.bz2", "bad.tar.gz bad.tar.bz2 p2", "error: Cannot read first input file.  Error encountered during decompression\n"},
+        {"zip beside a damaged first", "echo junk > bad.tar.gz && cp new.tar.gz new.zip", "bad.tar.gz new.zip p2", "error: Cannot read first input file.  Error encountered during decompression\n"},
         {"zip", "cp old.tar.gz old.zip", "old.zip new.tar.gz p2", "error: zip files are unsupported (pardon the pun!)\n"},
         {".Z", "cp new.tar.gz new.tar.Z", "old.tar.gz new.tar.Z p2", "error: .Z compression not supported\n"},
     };
-    for (const FailureCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        // root writes anywhere: the unwritable-directory case cannot be shown.
-        if (geteuid() == 0 && std::string(c.name) == "output not writable") continue;
-        if (*c.setup) runShell(c.setup, dir.path());
-        RunResult r = pakrev(std::string("-m ") + c.args, dir.path());
-        EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.err, c.message);
-        EXPECT_FALSE(exists(dir / "p2"));
-        expectNoPartialFiles(dir.path());
-    }
+    // One step after the other, and the unpackings at the same time.
+    for (const char* threads : {"-T 1 ", "-T 2 "})
+        for (const FailureCase& c : cases) {
+            SCOPED_TRACE(std::string(threads) + c.name);
+            // root writes anywhere: the unwritable-directory case cannot be shown.
+            if (geteuid() == 0 && std::string(c.name) == "output not writable") continue;
+            if (*c.setup) runShell(c.setup, dir.path());
+            RunResult r = pakrev(std::string("-m ") + threads + c.args, dir.path());
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, c.message);
+            EXPECT_FALSE(exists(dir / "p2"));
+            expectNoPartialFiles(dir.path());
+        }
     EXPECT_EQ(readFile(dir / "p"), "keep\n");  // untouched
+}
+
+// The old package fails to unpack while the new one is still being
+// unpacked beside it: the run ends with the old package's message, and the
+// other unpacking (a slow fake bunzip2) is stopped with its whole group.
+TEST_F(MakeTest, AFailedUnpackingStopsTheOneBesideIt) {
+    std::string newPkg = makePackage(dir.path(), 2, "bz29");
+    runShell("echo junk > bad.tar.gz", dir.path());
+    ScratchDir fake;
+    std::string group = fake / "group";
+    // The old package's gunzip fails after a while, once the fake bunzip2
+    // runs.
+    writeScript(fake / "bunzip2", "ps -o pgid= -p $$ > " + shellQuote(group) + ".new && mv " +
+                                      shellQuote(group) + ".new " + shellQuote(group) + "\nexec sleep 120\n");
+    writeScript(fake / "gunzip", "while ! test -s " + shellQuote(group) + "; do sleep 0.05; done\nexit 1\n");
+    PrivateSearchPath search({fake.path(), binDir()}, {"sh", "cat", "rm", "mv", "test", "ps", "sleep"});
+    RunResult r = pakrev("-m -T 2 bad.tar.gz " + newPkg + " p", dir.path(), "PATH=" + shellQuote(search.value()));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "error: Cannot read first input file.  Error encountered during decompression\n");
+    EXPECT_FALSE(exists(dir / "p"));
+    ASSERT_TRUE(exists(group));
+    pid_t pgid = static_cast<pid_t>(atol(readFile(group).c_str()));
+    ASSERT_GT(pgid, 1);
+    EXPECT_EQ(kill(-pgid, 0), -1) << "the other unpacking is still running";
 }
 
 TEST_F(MakeTest, MissingProgramsAndFailedDeltas) {

@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "scenario.h"
+#include "private_path.h"
 #include "test_support.h"
 
 namespace {
@@ -133,17 +135,27 @@ bool readProc(pid_t pid, ProcInfo& info) {
     return true;
 }
 
+// The children of every thread of the process (a thread lists the children
+// it forked).
 std::vector<pid_t> childrenOf(pid_t pid) {
     std::vector<pid_t> children;
-    std::string path = "/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children";
-    if (access(path.c_str(), R_OK) == 0) {
-        std::string list = readFile(path);
-        const char* at = list.c_str();
-        char* end;
-        for (long v = strtol(at, &end, 10); end != at; v = strtol(at, &end, 10)) {
-            children.push_back(static_cast<pid_t>(v));
-            at = end;
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::string own = tasks + "/" + std::to_string(pid) + "/children";
+    if (access(own.c_str(), R_OK) == 0) {
+        DIR* threads = opendir(tasks.c_str());
+        while (threads) {
+            struct dirent* e = readdir(threads);
+            if (!e) break;
+            if (e->d_name[0] == '.') continue;
+            std::string list = readFile(tasks + "/" + e->d_name + "/children");
+            const char* at = list.c_str();
+            char* end;
+            for (long v = strtol(at, &end, 10); end != at; v = strtol(at, &end, 10)) {
+                children.push_back(static_cast<pid_t>(v));
+                at = end;
+            }
         }
+        if (threads) closedir(threads);
         return children;
     }
     // Without the children lists: every process's parent.
@@ -212,11 +224,16 @@ std::string membersOf(pid_t group) {
 
 // ---- The cases -------------------------------------------------------------
 
-enum class Job { MAKE_GZ, MAKE_J_BZ2, APPLY_GZ };
+// MAKE_GZ_SLOW_DELTA: as MAKE_GZ with an xdelta that waits two seconds
+// first (a fake on the search path), so the delta surely runs beside the
+// compression search.
+enum class Job { MAKE_GZ, MAKE_GZ_SLOW_DELTA, MAKE_J_BZ2, APPLY_GZ };
 enum class Moment {
     START,        // as soon as the workspace exists
     WHILE_CHILD,  // while a child of the given name runs
     NO_CHILD,     // once the given child was seen and no child runs
+    WHILE_TWO,    // while two children of the given name run at once (or the
+                  // given child beside the "after" one)
 };
 
 struct Case {
@@ -248,7 +265,16 @@ const Case CASES[] = {
      SIGINT, true},
     {"make_j_HUP_group_after_unpack", Job::MAKE_J_BZ2, Moment::NO_CHILD, "bunzip2", "", SIGHUP,
      true},
+    // Both unpackings at once, each in a thread of its own.
+    {"make_TERM_during_both_unpacks", Job::MAKE_GZ, Moment::WHILE_TWO, "gzip", "", SIGTERM, false},
+    {"make_j_INT_group_during_both_unpacks", Job::MAKE_J_BZ2, Moment::WHILE_TWO, "bunzip2", "",
+     SIGINT, true},
+    // The main delta beside the gzip level search.
+    {"make_INT_during_delta_and_search", Job::MAKE_GZ_SLOW_DELTA, Moment::WHILE_TWO, "cat",
+     "xdelta", SIGINT, false},
     {"apply_TERM_at_start", Job::APPLY_GZ, Moment::START, "", "", SIGTERM, false},
+    // The old package is unpacked beside the reading of the patch.
+    {"apply_INT_during_unpack", Job::APPLY_GZ, Moment::WHILE_CHILD, "gzip", "", SIGINT, false},
     {"apply_INT_during_delta", Job::APPLY_GZ, Moment::WHILE_CHILD, "xdelta", "", SIGINT, false},
     {"apply_TERM_group_during_recompression", Job::APPLY_GZ, Moment::WHILE_CHILD, "gzip", "cat",
      SIGTERM, true},
@@ -258,7 +284,7 @@ const Case CASES[] = {
 };
 
 pid_t startPakrev(const std::vector<std::string>& args, const std::string& outDir,
-                  const std::string& tmpdir);
+                  const std::string& tmpdir, const std::string& firstOnPath = "");
 
 // Waits for the run until the deadline; past it, kills the run's group and
 // returns false.
@@ -310,6 +336,7 @@ void jobOf(Job job, const std::string& dataDir, const std::string& outDir,
            std::vector<std::string>& args, std::string& finalName) {
     switch (job) {
         case Job::MAKE_GZ:
+        case Job::MAKE_GZ_SLOW_DELTA:
             args = {"-m", "-D", dataDir, "-d", dataDir, "pkg-1.1.tar.gz", "pkg-1.2.tar.gz",
                     outDir + "/out.prv"};
             finalName = outDir + "/out.prv";
@@ -328,9 +355,10 @@ void jobOf(Job job, const std::string& dataDir, const std::string& outDir,
 
 // Starts pakrev in a process group of its own, in outDir, with TMPDIR set.
 pid_t startPakrev(const std::vector<std::string>& args, const std::string& outDir,
-                  const std::string& tmpdir) {
+                  const std::string& tmpdir, const std::string& firstOnPath) {
     std::string program = binDir() + "/pakrev";
-    std::string path = binDir() + ":" + (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
+    std::string path = (firstOnPath.empty() ? "" : firstOnPath + ":") + binDir() + ":" +
+                       (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin");
     std::string out = outDir + "/.stdout", err = outDir + "/.stderr";
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(program.c_str()));
@@ -382,7 +410,15 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
         jobOf(c.job, data->path(), out.path(), args, finalName);
 
         const auto deadline = std::chrono::steady_clock::now() + CASE_DEADLINE;
-        pid_t run = startPakrev(args, out.path(), tmp.path());
+        std::string slow;
+        if (c.job == Job::MAKE_GZ_SLOW_DELTA) {
+            slow = out / "slow";
+            std::string real = testsupport::findOnPath("xdelta", getenv("PATH") ? getenv("PATH") : "");
+            ASSERT_FALSE(real.empty());
+            runShell("mkdir -p " + shellQuote(slow));
+            testsupport::writeScript(slow + "/xdelta", "sleep 2\nexec " + real + " \"$@\"\n");
+        }
+        pid_t run = startPakrev(args, out.path(), tmp.path(), slow);
         ASSERT_GT(run, 0);
         Watch watch{run, {}, {}};
         const struct timespec step = {0, 1000 * 1000};
@@ -410,6 +446,14 @@ TEST_P(SignalTest, StopsTheRunAndLeavesNothing) {
                     break;
                 case Moment::WHILE_CHILD:
                     fire = afterSeen && contains(now, c.child);
+                    break;
+                case Moment::WHILE_TWO:
+                    if (c.after[0] != '\0')
+                        fire = contains(now, c.child) && contains(now, c.after);
+                    else
+                        fire = std::count_if(now.begin(), now.end(), [&](const ProcInfo& p) {
+                                   return p.comm == c.child;
+                               }) >= 2;
                     break;
                 case Moment::NO_CHILD:
                     // After the child, before the program of another
