@@ -246,6 +246,18 @@ namespace {
 thread_local HeldOutput* heldOutput = nullptr;
 thread_local bool heldShowsSteps = false;
 
+// The text that `format` and `args` print; consumes `args`.
+std::string formatted(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    int length = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+    return text;
+}
+
+
 void printTo(FILE* stream, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void printTo(FILE* stream, const char* format, ...) {
     va_list args;
@@ -271,25 +283,14 @@ void printHeldOutput(const HeldOutput& held) {
 
 void vprintTo(FILE* stream, const char* format, va_list args) {
     if (heldOutput) {
-        va_list copy;
-        va_copy(copy, args);
-        int length = vsnprintf(nullptr, 0, format, copy);
-        va_end(copy);
-        std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-        if (length > 0) vsnprintf(&text[0], text.size() + 1, format, args);
-        heldOutput->pieces.emplace_back(stream, text);
+        heldOutput->pieces.emplace_back(stream, formatted(format, args));
         return;
     }
     if (!progressLineOn()) {
         vfprintf(stream, format, args);
         return;
     }
-    va_list copy;
-    va_copy(copy, args);
-    int length = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
-    if (length > 0) vsnprintf(&text[0], text.size() + 1, format, args);
+    std::string text = formatted(format, args);
 
     Engine& e = engine();
     std::lock_guard<std::mutex> lock(e.mutex);
